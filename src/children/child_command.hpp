@@ -1,0 +1,39 @@
+#pragma once
+// What a child is started with: the program (always a /proc/self/fd path of a validated
+// descriptor, so no PATH search happens), its argv, the environment variables taken out of the
+// supervisor's own environment, and the pre-exec hooks that run in the forked child.
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmere {
+
+// One step run in the forked child, after fork and before exec, in the order the hooks were
+// added. It may use only async-signal-safe calls and the values captured here; it returns 0,
+// or the errno with which the spawn then fails.
+struct PreExecHook {
+    int (*run)(const PreExecHook& hook) noexcept = nullptr;
+    int fd = -1;
+    uid_t owner_uid = 0;
+    bool executable = false;
+    pid_t supervisor_pid = 0;
+};
+
+struct ChildCommand {
+    std::string program;
+    std::vector<std::string> argv;
+    std::vector<std::string> env_removals;  // exact, case-sensitive variable names
+    std::vector<PreExecHook> hooks;
+};
+
+// A command for `program` with argv[0] equal to it, no further arguments, no hooks, and the
+// removals of the environment policy.
+[[nodiscard]] ChildCommand scrubbed_command(std::string_view program);
+
+// Clears FD_CLOEXEC on `fd` in the child, so that exactly this descriptor is passed on.
+[[nodiscard]] PreExecHook inherit_hook(int fd) noexcept;
+
+}  // namespace quillmere

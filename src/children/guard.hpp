@@ -1,0 +1,20 @@
+#pragma once
+// The guard: "network-guard.cjs" run by "node", once before the core ("preflight") and once
+// after it ("cleanup"). It answers only through its exit status, within 6 seconds.
+
+#include <string_view>
+
+#include "children/input_files.hpp"
+#include "linux/error.hpp"
+
+namespace quillmere {
+
+enum class GuardMode { preflight, cleanup };
+
+[[nodiscard]] std::string_view guard_mode_word(GuardMode mode) noexcept;
+
+// Yes when the guard exited with status 0 within its time limit, no for any other end.
+[[nodiscard]] Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_config_fd,
+                                     const GuardFiles& guard);
+
+}  // namespace quillmere

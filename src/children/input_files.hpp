@@ -1,0 +1,51 @@
+#pragma once
+// The files the parent places in the state directory for the children. Each is opened once,
+// without following links, checked on its descriptor, and from then on used only through that
+// descriptor: executables are run as their /proc/self/fd path and checked again in the child.
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+#include "children/child_command.hpp"
+#include "linux/error.hpp"
+#include "linux/unique_fd.hpp"
+#include "session/session.hpp"
+
+namespace quillmere {
+
+inline constexpr std::string_view kCoreExecutableName = "sing-box";
+inline constexpr std::string_view kCoreConfigurationName = "tun.json";
+inline constexpr std::string_view kNodeExecutableName = "node";
+inline constexpr std::string_view kGuardScriptName = "network-guard.cjs";
+
+struct ValidatedFile {
+    std::string path;  // state_dir, a slash, the file name
+    UniqueFd fd;       // read-only, non-blocking, close-on-exec
+    uid_t owner_uid = 0;
+    bool executable = false;
+};
+
+struct GuardFiles {
+    ValidatedFile node;
+    ValidatedFile script;
+};
+
+// 0 when `fd` meets the rules, otherwise the errno to fail with (EPERM for a broken rule).
+// Allocates nothing and calls only fstat and fgetxattr, so the child can run it before exec.
+[[nodiscard]] int descriptor_violation(int fd, uid_t owner_uid, bool executable) noexcept;
+[[nodiscard]] Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable);
+
+[[nodiscard]] Result<ValidatedFile> open_input_file(const Session& session, std::string_view name,
+                                                    bool executable);
+[[nodiscard]] Result<GuardFiles> open_guard_files(const Session& session);
+
+// Ties `command`, whose program must be the descriptor path of `file`, to that file: checks it
+// again, makes its path argv[0], and adds the inherit and revalidation hooks.
+[[nodiscard]] Result<void> bind_executable(const ValidatedFile& file, ChildCommand& command);
+
+// Runs descriptor_violation in the child on the captured values.
+[[nodiscard]] PreExecHook revalidation_hook(int fd, uid_t owner_uid, bool executable) noexcept;
+
+}  // namespace quillmere

@@ -1,0 +1,21 @@
+#pragma once
+// The small files the supervisor leaves for the parent: pid files and end markers. Each is
+// created exclusively, never through a link, written whole, synced, and only then opened up.
+
+#include <string_view>
+
+#include "linux/error.hpp"
+
+namespace quillmere {
+
+inline constexpr std::string_view kHelperPidFile = "helper.pid";
+inline constexpr std::string_view kRecoveryPidFile = "recovery.pid";
+inline constexpr std::string_view kCorePidFile = "core.pid";
+inline constexpr std::string_view kDoneFile = "done";
+inline constexpr std::string_view kCleanupErrorFile = "cleanup-error";
+
+// Creates `state_dir`/`name` with `content`; fails with EEXIST if anything is at that name.
+[[nodiscard]] Result<void> write_state_file(std::string_view state_dir, std::string_view name,
+                                            std::string_view content);
+
+}  // namespace quillmere

@@ -1,0 +1,27 @@
+#pragma once
+// The kernel interfaces that the C library does not wrap (or wraps only in some versions),
+// each as one small function. The raw_ forms return the kernel's result and leave errno set,
+// so that they can also run in a forked child; the others turn -1/errno into an Error and
+// retry EINTR where the caller is meant to.
+
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+
+#include "linux/error.hpp"
+#include "linux/unique_fd.hpp"
+
+namespace quillmere {
+
+[[nodiscard]] int raw_pidfd_open(pid_t pid, unsigned flags) noexcept;
+[[nodiscard]] int raw_pidfd_send_signal(int pidfd, int sig) noexcept;
+[[nodiscard]] int raw_waitid_pidfd(int pidfd, siginfo_t* info, int options) noexcept;
+[[nodiscard]] int raw_memfd_create(const char* name, unsigned flags) noexcept;
+[[nodiscard]] long raw_fgetxattr(int fd, const char* name, void* value, unsigned long size) noexcept;
+
+// pidfd_open with EINTR retried.
+[[nodiscard]] Result<UniqueFd> pidfd_open(pid_t pid);
+// pidfd_send_signal with EINTR retried.
+[[nodiscard]] Result<void> pidfd_send_signal(int pidfd, int sig);
+
+}  // namespace quillmere

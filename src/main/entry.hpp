@@ -1,0 +1,15 @@
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace quillmere {
+
+inline constexpr std::string_view kVersionBanner = "Quillmere network supervisor 1.0.0\n";
+inline constexpr std::string_view kFailureMarker = "NETWORK_SUPERVISOR_FAILED\n";
+
+// The whole program after start-up preparation: dispatches `args` (the arguments after the
+// program name) and returns the exit status, having written the failure marker if it is 1.
+[[nodiscard]] int run_supervisor(std::span<const std::string_view> args);
+
+}  // namespace quillmere

@@ -1,0 +1,11 @@
+#pragma once
+
+namespace quillmere {
+
+// Makes the process safe to run whatever state its launcher left it in: SIGPIPE ignored (a
+// vanished reader is an error value, never a death), descriptors 0 to 2 open (on /dev/null if
+// they were closed, so nothing later lands in a file that happens to get those numbers), and
+// every other inherited descriptor close-on-exec, so that no child receives one of them.
+void prepare_process() noexcept;
+
+}  // namespace quillmere
