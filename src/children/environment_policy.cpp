@@ -34,7 +34,7 @@ const std::string_view kEnvironmentPolicyDocument = R"([
 
 namespace {
 
-// The loader search and certificate names of the other runtimes' linkers and TLS stacks.
+// The remaining loader search paths and the certificate locations that TLS libraries read.
 constexpr std::string_view kNamesAddedInCode[] = {
     "DYLD_FRAMEWORK_PATH", "DYLD_FALLBACK_LIBRARY_PATH", "DYLD_FALLBACK_FRAMEWORK_PATH",
     "DYLD_ROOT_PATH",      "SSL_CERT_FILE",              "SSL_CERT_DIR",
