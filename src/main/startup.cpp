@@ -1,52 +1,61 @@
 #include "main/startup.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace quillmere {
 
 namespace {
 
-void open_standard_descriptors() noexcept {
+// open returns the lowest free number, and the lower standard descriptors are open by then,
+// so each one that was closed is refilled in place.
+bool open_standard_descriptors() noexcept {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        // open returns the lowest free number, which is `fd` itself: the lower ones are open.
         int opened = -1;
         do {
             opened = ::open("/dev/null", O_RDWR | O_NOCTTY);
         } while (opened == -1 && errno == EINTR);
-        if (opened != -1 && opened != fd) {
-            ::dup2(opened, fd);
-            ::close(opened);
-        }
+        if (opened != fd) return false;
     }
+    return true;
+}
+
+// Kernels before 5.11 lack close_range: walk the open descriptors themselves, so that none is
+// missed whatever limit the launcher set after opening it.
+void mark_listed_descriptors_cloexec() noexcept {
+    DIR* listing = ::opendir("/proc/self/fd");
+    if (listing == nullptr) return;
+    const int own = ::dirfd(listing);
+    while (const dirent* entry = ::readdir(listing)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd < 3 || fd == own) continue;
+        const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
+        if (flags != -1 && (flags & FD_CLOEXEC) == 0) ::fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+    }
+    ::closedir(listing);
 }
 
 void mark_inherited_descriptors_cloexec() noexcept {
     if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-    // Kernels before 5.11: walk the descriptor table up to the limit.
-    rlimit limit{};
-    rlim_t highest = 1024;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) highest = limit.rlim_cur;
-    if (highest > 65536) highest = 65536;
-    for (int fd = 3; fd < static_cast<int>(highest); ++fd) {
-        const int flags = ::fcntl(fd, F_GETFD);
-        if (flags != -1 && (flags & FD_CLOEXEC) == 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-    }
+    mark_listed_descriptors_cloexec();
 }
 
 }  // namespace
 
-void prepare_process() noexcept {
+bool prepare_process() noexcept {
     ::signal(SIGPIPE, SIG_IGN);
-    open_standard_descriptors();
+    if (!open_standard_descriptors()) return false;
     mark_inherited_descriptors_cloexec();
+    return true;
 }
 
 }  // namespace quillmere

@@ -6,6 +6,8 @@ namespace quillmere {
 // vanished reader is an error value, never a death), descriptors 0 to 2 open (on /dev/null if
 // they were closed, so nothing later lands in a file that happens to get those numbers), and
 // every other inherited descriptor close-on-exec, so that no child receives one of them.
-void prepare_process() noexcept;
+// False when a closed standard descriptor cannot be refilled: then a later file or socket
+// could take its number and receive output meant for the parent, so nothing may run.
+[[nodiscard]] bool prepare_process() noexcept;
 
 }  // namespace quillmere
