@@ -9,9 +9,23 @@
 
 #include <cerrno>
 
+#include "main/entry.hpp"
+
 namespace quillmere {
 
 namespace {
+
+// A standard descriptor that stays closed would be handed to the next file the supervisor
+// opens, and the banner or the failure marker could then land in a state file. Without
+// "/dev/null" to fill it the process cannot keep that promise, so it ends at once: status 1,
+// and the marker if standard error at least is open.
+[[noreturn]] void fail_at_start() noexcept {
+    if (::fcntl(STDERR_FILENO, F_GETFD) != -1) {
+        const ssize_t ignored = ::write(STDERR_FILENO, kFailureMarker.data(), kFailureMarker.size());
+        (void)ignored;
+    }
+    ::_exit(1);
+}
 
 void open_standard_descriptors() noexcept {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -21,7 +35,8 @@ void open_standard_descriptors() noexcept {
         do {
             opened = ::open("/dev/null", O_RDWR | O_NOCTTY);
         } while (opened == -1 && errno == EINTR);
-        if (opened != -1 && opened != fd) {
+        if (opened == -1) fail_at_start();
+        if (opened != fd) {
             ::dup2(opened, fd);
             ::close(opened);
         }
