@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 
 namespace quillmere {
@@ -35,6 +36,8 @@ struct ReplyCase {
     std::function<void(Datagram&)> change;
     ReplyVerdict verdict;
 };
+
+void PrintTo(const ReplyCase& c, std::ostream* out) { *out << c.name; }
 
 class SockDiagReply : public ::testing::TestWithParam<ReplyCase> {};
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,10 @@ struct RequestCase {
     std::uint8_t protocol;
     std::uint32_t sequence;
 };
+
+void PrintTo(const RequestCase& c, std::ostream* out) {
+    *out << int{c.family} << "/" << int{c.protocol} << "/" << c.sequence;
+}
 
 class SockDiagRequest : public ::testing::TestWithParam<RequestCase> {};
 
