@@ -1,0 +1,142 @@
+#include "session/parent_link.hpp"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "linux/path.hpp"
+
+namespace quillmere {
+
+namespace {
+
+constexpr std::string_view kAcknowledgement = "OK\n";
+// Each single send or receive of the handshake may wait this long; a parent that takes longer
+// is not the live application that wrote the session file.
+constexpr timeval kHandshakeCallTimeLimit{2, 0};
+
+constexpr Error kInteriorNul = Error::with_text(ErrorKind::invalid_input, "paths must not contain interior null bytes");
+constexpr Error kPathTooLong = Error::with_text(ErrorKind::invalid_input, "path must be shorter than SUN_LEN");
+constexpr Error kWriteZero = Error::with_text(ErrorKind::write_zero, "failed to write whole buffer");
+constexpr Error kFillEof = Error::with_text(ErrorKind::unexpected_eof, "failed to fill whole buffer");
+
+bool holds_nul(std::string_view path) noexcept { return path.find('\0') != std::string_view::npos; }
+
+// The socket file must be the parent's own socket: a symbolic link could lead the supervisor
+// to another user's listener, and a socket others can reach could be anybody's.
+Result<void> check_socket_file(const std::string& socket_path, const std::string& state_dir) {
+    struct stat entry {};
+    if (::lstat(socket_path.c_str(), &entry) != 0) return fail_last_os_error();
+    struct stat directory {};
+    if (::stat(state_dir.c_str(), &directory) != 0) return fail_last_os_error();
+    if ((entry.st_mode & S_IFMT) != S_IFSOCK) return fail(kSessionValidationFailed);
+    if ((entry.st_mode & 077) != 0) return fail(kSessionValidationFailed);
+    if (entry.st_uid != directory.st_uid) return fail(kSessionValidationFailed);
+    return {};
+}
+
+struct SocketAddress {
+    sockaddr_un address{};
+    socklen_t length = 0;
+};
+
+Result<SocketAddress> unix_address(std::string_view path) {
+    if (holds_nul(path)) return fail(kInteriorNul);
+    SocketAddress result;
+    // sun_path needs room for the path and its terminating NUL.
+    if (path.size() >= sizeof result.address.sun_path) return fail(kPathTooLong);
+    result.address.sun_family = AF_UNIX;
+    std::memcpy(result.address.sun_path, path.data(), path.size());
+    result.address.sun_path[path.size()] = '\0';
+    result.length = static_cast<socklen_t>(sizeof result.address.sun_family + path.size() + 1);
+    return result;
+}
+
+Result<void> set_handshake_time_limits(int fd) {
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kHandshakeCallTimeLimit, sizeof kHandshakeCallTimeLimit) != 0)
+        return fail_last_os_error();
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kHandshakeCallTimeLimit, sizeof kHandshakeCallTimeLimit) != 0)
+        return fail_last_os_error();
+    return {};
+}
+
+// MSG_NOSIGNAL: a parent that has already gone away must give EPIPE, not kill the process.
+Result<void> send_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            return fail_last_os_error();
+        }
+        if (sent == 0) return fail(kWriteZero);
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return {};
+}
+
+// Reads exactly `size` bytes and not one more: whatever the parent sends after them stays in
+// the socket, where the first link check will find it.
+Result<void> receive_exact(int fd, char* buffer, std::size_t size) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        const ssize_t received = ::recv(fd, buffer + filled, size - filled, 0);
+        if (received < 0) {
+            if (errno == EINTR) continue;
+            return fail_last_os_error();
+        }
+        if (received == 0) return fail(kFillEof);
+        filled += static_cast<std::size_t>(received);
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<ParentLink> connect_parent_link(const Session& session) {
+    const std::string socket_path = join_path(session.state_dir, kParentSocketName);
+    // The system calls below take C strings; a NUL inside the path would make them look at a
+    // shorter path than the one named here.
+    if (holds_nul(socket_path)) return fail(kInteriorNul);
+    TRY(check_socket_file(socket_path, session.state_dir));
+
+    const int raw = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (raw < 0) return fail_last_os_error();
+    UniqueFd fd(raw);
+
+    const SocketAddress address = TRY(unix_address(socket_path));
+    // Not repeated after EINTR: an interrupted connect may still complete in the background,
+    // and a second connect on the same socket would not tell the two apart.
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.address), address.length) != 0)
+        return fail_last_os_error();
+    TRY(set_handshake_time_limits(fd.get()));
+
+    std::string hello;
+    hello.reserve(session.parent_nonce.size() + 1);
+    hello.append(session.parent_nonce).append(1, '\n');
+    TRY(send_all(fd.get(), hello));
+
+    char acknowledgement[kAcknowledgement.size()];
+    TRY(receive_exact(fd.get(), acknowledgement, sizeof acknowledgement));
+    if (std::string_view(acknowledgement, sizeof acknowledgement) != kAcknowledgement)
+        return fail(kSessionValidationFailed);
+
+    // From here on the link is only watched, and a watch must never wait.
+    int non_blocking = 1;
+    if (::ioctl(fd.get(), FIONBIO, &non_blocking) != 0) return fail_last_os_error();
+    return ParentLink(std::move(fd));
+}
+
+bool parent_link_alive(const ParentLink& link) noexcept {
+    char byte = 0;
+    // EINTR is not repeated: the check must never wait, and an interrupted check counts as a
+    // departed parent. EWOULDBLOCK is the same number as EAGAIN on Linux.
+    const ssize_t received = ::recv(link.fd(), &byte, 1, 0);
+    return received == -1 && errno == EAGAIN;
+}
+
+}  // namespace quillmere
