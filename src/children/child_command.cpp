@@ -1,0 +1,39 @@
+#include "children/child_command.hpp"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "children/environment_policy.hpp"
+
+namespace quillmere {
+
+namespace {
+
+// Runs in the forked child: only fcntl, and only the captured descriptor number. The other
+// descriptor flags are kept, so that nothing but close-on-exec changes.
+int inherit_descriptor(const PreExecHook& hook) noexcept {
+    const int flags = ::fcntl(hook.fd, F_GETFD);
+    if (flags == -1) return errno;
+    if (::fcntl(hook.fd, F_SETFD, flags & ~FD_CLOEXEC) == -1) return errno;
+    return 0;
+}
+
+}  // namespace
+
+ChildCommand scrubbed_command(std::string_view program) {
+    ChildCommand command;
+    command.program = std::string(program);
+    command.argv.push_back(command.program);
+    command.env_removals = denied_environment_names();
+    return command;
+}
+
+PreExecHook inherit_hook(int fd) noexcept {
+    PreExecHook hook;
+    hook.run = inherit_descriptor;
+    hook.fd = fd;
+    return hook;
+}
+
+}  // namespace quillmere

@@ -1,0 +1,97 @@
+#include "children/input_files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "children/file_rules.hpp"
+#include "linux/path.hpp"
+#include "linux/syscalls.hpp"
+
+namespace quillmere {
+
+namespace {
+
+constexpr char kCapabilityAttribute[] = "security.capability";
+
+// Runs in the forked child just before exec: the file may have been changed through another
+// open descriptor or a chmod since the supervisor checked it, and this is the last moment at
+// which that can still stop the program from running as root.
+int revalidate_descriptor(const PreExecHook& hook) noexcept {
+    return descriptor_violation(hook.fd, hook.owner_uid, hook.executable);
+}
+
+}  // namespace
+
+int descriptor_violation(int fd, uid_t owner_uid, bool executable) noexcept {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return errno;
+    if (!meets_file_rules(status, owner_uid)) return EPERM;
+    if (!executable) return 0;
+    if (!meets_executable_rules(status, owner_uid)) return EPERM;
+    // File capabilities would grant the program privileges of their own on exec. The raw call
+    // keeps this usable in the child; no buffer is needed to learn whether the attribute exists.
+    if (raw_fgetxattr(fd, kCapabilityAttribute, nullptr, 0) >= 0) return EPERM;
+    // Any other failure (a file system without attributes, say) leaves the question open, and
+    // an open question refuses the file.
+    if (errno != ENODATA) return errno;
+    return 0;
+}
+
+Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable) {
+    const int violation = descriptor_violation(fd, owner_uid, executable);
+    if (violation != 0) return fail_errno(violation);
+    return {};
+}
+
+Result<ValidatedFile> open_input_file(const Session& session, std::string_view name, bool executable) {
+    std::string path = join_path(session.state_dir, name);
+    // Non-blocking, so that a FIFO planted at the name is refused by the rules instead of
+    // holding the supervisor in open until a writer appears; never through a symbolic link.
+    int raw = -1;
+    do {
+        raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    } while (raw == -1 && errno == EINTR);
+    if (raw == -1) return fail_last_os_error();
+    UniqueFd fd(raw);
+
+    TRY(validate_descriptor(fd.get(), session.owner_uid, executable));
+    return ValidatedFile{std::move(path), std::move(fd), session.owner_uid, executable};
+}
+
+Result<GuardFiles> open_guard_files(const Session& session) {
+    ValidatedFile node = TRY(open_input_file(session, kNodeExecutableName, true));
+    ValidatedFile script = TRY(open_input_file(session, kGuardScriptName, true));
+    return GuardFiles{std::move(node), std::move(script)};
+}
+
+Result<void> bind_executable(const ValidatedFile& file, ChildCommand& command) {
+    // The command must already run this very descriptor; binding any other program to the
+    // file's hooks would validate one file and execute another.
+    if (command.program != descriptor_path(file.fd.get())) return fail_errno(EPERM);
+    TRY(validate_descriptor(file.fd.get(), file.owner_uid, file.executable));
+
+    if (command.argv.empty()) {
+        command.argv.push_back(file.path);
+    } else {
+        command.argv.front() = file.path;
+    }
+    // Inherit first: the descriptor path names nothing in the child until the descriptor
+    // survives exec. Revalidation second, as the last word before the program runs.
+    command.hooks.push_back(inherit_hook(file.fd.get()));
+    command.hooks.push_back(revalidation_hook(file.fd.get(), file.owner_uid, file.executable));
+    return {};
+}
+
+PreExecHook revalidation_hook(int fd, uid_t owner_uid, bool executable) noexcept {
+    PreExecHook hook;
+    hook.run = revalidate_descriptor;
+    hook.fd = fd;
+    hook.owner_uid = owner_uid;
+    hook.executable = executable;
+    return hook;
+}
+
+}  // namespace quillmere

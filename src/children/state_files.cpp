@@ -1,0 +1,73 @@
+#include "children/state_files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "linux/path.hpp"
+#include "linux/unique_fd.hpp"
+
+namespace quillmere {
+
+namespace {
+
+// Private while the content is incomplete, so that the parent never reads a partial pid or a
+// half-written document; readable by the parent only once the bytes are on disk.
+constexpr mode_t kWritingMode = 0600;
+constexpr mode_t kFinishedMode = 0644;
+
+constexpr Error kWriteZero = Error::with_text(ErrorKind::write_zero, "failed to write whole buffer");
+
+Result<void> write_all(int fd, std::string_view content) {
+    while (!content.empty()) {
+        const ssize_t written = ::write(fd, content.data(), content.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return fail_last_os_error();
+        }
+        if (written == 0) return fail(kWriteZero);
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return {};
+}
+
+Result<void> sync_file(int fd) {
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) return fail_last_os_error();
+    }
+    return {};
+}
+
+Result<void> open_up(int fd) {
+    // An explicit fchmod, not the creation mode, so that the umask cannot narrow it.
+    while (::fchmod(fd, kFinishedMode) != 0) {
+        if (errno != EINTR) return fail_last_os_error();
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<void> write_state_file(std::string_view state_dir, std::string_view name, std::string_view content) {
+    const std::string path = join_path(state_dir, name);
+    // O_EXCL with O_NOFOLLOW: whatever already has the name, a planted link included, makes
+    // this fail with EEXIST and is neither followed nor touched. Each name is written once.
+    int raw = -1;
+    do {
+        raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kWritingMode);
+    } while (raw == -1 && errno == EINTR);
+    if (raw == -1) return fail_last_os_error();
+    // Closed on every path, its result ignored. A file left by a failure below stays as it is:
+    // the supervisor never removes what it wrote into the parent's directory.
+    UniqueFd fd(raw);
+
+    TRY(write_all(fd.get(), content));
+    TRY(sync_file(fd.get()));
+    TRY(open_up(fd.get()));
+    return {};
+}
+
+}  // namespace quillmere
