@@ -6,19 +6,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <limits>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "children/environment_policy.hpp"
 #include "linux/deadline.hpp"
 #include "linux/syscalls.hpp"
 #include "support/scratch.hpp"
 #include "support/stand_in.hpp"
+
+extern char** environ;
 
 namespace quillmere {
 namespace {
@@ -363,6 +368,71 @@ TEST(Containment, ChildStartsWithNoBlockedSignalsAndDefaultSigpipe) {
     ASSERT_TRUE(seen.has_value());
     EXPECT_EQ(std::stoull(seen->blocked_signals, nullptr, 16), 0U);
     EXPECT_EQ(std::stoull(seen->ignored_signals, nullptr, 16) & (1ULL << (SIGPIPE - 1)), 0U);
+}
+
+TEST(Containment, ChildEnvironmentIsTheSupervisorsMinusExactlyTheDeniedNames) {
+    ScratchDir scratch;
+    const std::string record = scratch.file("record");
+    ScopedVariable knob(kRecordKnob, record);
+    ScopedVariable preload("LD_PRELOAD", "/nonexistent/quillmere-preload.so");
+    ScopedVariable node_options("NODE_OPTIONS", "--require=/nonexistent/quillmere.js");
+    ScopedVariable cert("SSL_CERT_FILE", "/nonexistent/quillmere.pem");
+    ScopedVariable empty_denied("GH_TOKEN", "");
+    ScopedVariable lower("ld_preload", "kept");
+    ScopedVariable longer("LD_PRELOAD_X", "kept too");
+    ScopedVariable trailing("NODE_OPTIONS_", "");
+
+    ChildCommand command = scrubbed_command(testing::test_program("stand_in_child"));
+    auto child = spawn_contained(command);
+    ASSERT_TRUE(child.has_value());
+    ASSERT_EQ(wait_status_within(*child, seconds(5)), 0);
+    const auto seen = testing::read_stand_in_record(record);
+    ASSERT_TRUE(seen.has_value());
+
+    std::vector<std::string> expected;
+    const auto& denied = denied_environment_names();
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string name(text.substr(0, text.find('=')));
+        if (std::find(denied.begin(), denied.end(), name) == denied.end()) expected.emplace_back(text);
+    }
+    EXPECT_EQ(seen->environment, expected);
+    for (const char* gone : {"LD_PRELOAD", "NODE_OPTIONS", "SSL_CERT_FILE", "GH_TOKEN"}) {
+        EXPECT_FALSE(seen->variable(gone).has_value()) << gone;
+    }
+    EXPECT_EQ(seen->variable("ld_preload"), "kept");
+    EXPECT_EQ(seen->variable("LD_PRELOAD_X"), "kept too");
+    EXPECT_EQ(seen->variable("NODE_OPTIONS_"), "");
+    EXPECT_EQ(seen->variable("PATH"), std::getenv("PATH"));
+}
+
+TEST(Containment, ChildHoldsOnlyItsStandardStreamsAndTheInheritedDescriptors) {
+    ScratchDir scratch;
+    const std::string record = scratch.file("record");
+    ScopedVariable knob(kRecordKnob, record);
+    std::vector<int> opened;
+    for (int i = 0; i < 3; ++i) opened.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    // One descriptor as a careless launcher would leave it: without close-on-exec.
+    opened.push_back(::open("/dev/zero", O_RDONLY));
+    for (const int fd : opened) ASSERT_GE(fd, 0);
+
+    ChildCommand command = stand_in_command();
+    command.hooks.push_back(inherit_hook(opened[1]));
+    auto child = spawn_contained(command);
+    ASSERT_TRUE(child.has_value());
+    ASSERT_EQ(wait_status_within(*child, seconds(5)), 0);
+    for (const int fd : opened) ::close(fd);
+    const auto seen = testing::read_stand_in_record(record);
+    ASSERT_TRUE(seen.has_value());
+
+    std::set<int> expected{opened[1]};
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0) expected.insert(fd);
+    }
+    std::set<int> held;
+    for (const auto& [fd, target] : seen->descriptors) held.insert(fd);
+    EXPECT_EQ(held, expected);
+    EXPECT_EQ(seen->descriptors.at(opened[1]), "/dev/null");
 }
 
 }  // namespace
