@@ -62,7 +62,9 @@ struct SealedStatus {
     if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &extended) == 0) {
         return SealedStatus{S_ISREG(extended.stx_mode), extended.stx_size};
     }
-    if (errno != ENOSYS) return fail_last_os_error();
+    // Kernels before 4.11 lack statx, and some container filters refuse unknown calls with
+    // EPERM; fstat answers the same two questions.
+    if (errno != ENOSYS && errno != EPERM) return fail_last_os_error();
     struct stat status {};
     if (::fstat(fd, &status) != 0) return fail_last_os_error();
     return SealedStatus{S_ISREG(status.st_mode), static_cast<unsigned long long>(status.st_size)};
