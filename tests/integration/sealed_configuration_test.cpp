@@ -170,11 +170,6 @@ TEST_F(SealedConfiguration, RefusesASourceThatNoLongerMeetsTheFileRules) {
     }
 }
 
-TEST_F(SealedConfiguration, AcceptsAReadOnlySource) {
-    UniqueFd tun = source("{}", 0400);
-    EXPECT_TRUE(seal_configuration(tun.get(), owner_).has_value());
-}
-
 TEST_F(SealedConfiguration, RefusesASourceThatReadsEmptyAtCopyTime) {
     UniqueFd tun = source("{}");
     pread_fault = PreadFault::end_of_file;

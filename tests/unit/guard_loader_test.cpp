@@ -12,10 +12,5 @@ TEST(GuardLoader, IsOneLineOf304Bytes) {
     EXPECT_TRUE(kGuardLoader.ends_with("guard._compile(fs.readFileSync('/proc/self/fd/'+fd,'utf8'),filename);"));
 }
 
-TEST(GuardModeWord, NamesTheStep) {
-    EXPECT_EQ(guard_mode_word(GuardMode::preflight), "preflight");
-    EXPECT_EQ(guard_mode_word(GuardMode::cleanup), "cleanup");
-}
-
 }  // namespace
 }  // namespace quillmere
