@@ -11,6 +11,10 @@ namespace quillmere {
 
 enum class GuardMode { preflight, cleanup };
 
+// The program "node" runs with "--eval": it executes the guard script from its validated
+// descriptor. Exactly 304 bytes, one line.
+extern const std::string_view kGuardLoader;
+
 [[nodiscard]] std::string_view guard_mode_word(GuardMode mode) noexcept;
 
 // Yes when the guard exited with status 0 within its time limit, no for any other end.

@@ -1,0 +1,101 @@
+#include "linux/sealed_configuration.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "children/file_rules.hpp"
+#include "linux/syscalls.hpp"
+
+namespace quillmere {
+namespace {
+
+constexpr std::size_t kCopyChunkBytes = 8192;
+// Once these are set nobody, the supervisor included, can write, grow, shrink or unseal it.
+constexpr int kRequiredSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+static_assert(kRequiredSeals == 15);
+
+constexpr Error kWriteZero = Error::with_text(ErrorKind::write_zero, "failed to write whole buffer");
+
+[[nodiscard]] Result<void> write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail_last_os_error();
+        }
+        if (n == 0) return fail(kWriteZero);
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+// Copies with pread at a running offset, so the source descriptor's own offset is never used
+// or moved. Returns the number of bytes copied.
+[[nodiscard]] Result<std::size_t> copy_content(int source_fd, int memfd) {
+    std::array<char, kCopyChunkBytes> buffer{};
+    std::size_t offset = 0;
+    for (;;) {
+        // EINTR is a failure here, not a retry: the copy is one attempt, made once per mode.
+        const ssize_t n = ::pread(source_fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (n < 0) return fail_last_os_error();
+        if (n == 0) return offset;
+        offset += static_cast<std::size_t>(n);
+        // Checked before writing, so an oversized file is refused as soon as it shows.
+        if (offset > kSealedConfigurationMaxBytes) return fail_errno(EFBIG);
+        TRY(write_all(memfd, buffer.data(), static_cast<std::size_t>(n)));
+    }
+}
+
+struct SealedStatus {
+    bool regular = false;
+    unsigned long long size = 0;
+};
+
+[[nodiscard]] Result<SealedStatus> read_status(int fd) {
+    struct statx extended {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE, &extended) == 0) {
+        return SealedStatus{S_ISREG(extended.stx_mode), extended.stx_size};
+    }
+    // Kernels before 4.11 lack statx, and some container filters refuse unknown calls with
+    // EPERM; fstat answers the same two questions.
+    if (errno != ENOSYS && errno != EPERM) return fail_last_os_error();
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return fail_last_os_error();
+    return SealedStatus{S_ISREG(status.st_mode), static_cast<unsigned long long>(status.st_size)};
+}
+
+}  // namespace
+
+Result<UniqueFd> seal_configuration(int source_fd, uid_t owner_uid) {
+    // "tun.json" was checked when it was opened; it must still pass at the moment it is read.
+    struct stat source {};
+    if (::fstat(source_fd, &source) != 0) return fail_last_os_error();
+    if (!meets_file_rules(source, owner_uid)) return fail_errno(EPERM);
+
+    const int raw = raw_memfd_create(kSealedConfigurationName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (raw < 0) return fail_last_os_error();
+    UniqueFd memfd(raw);
+
+    const std::size_t copied = TRY(copy_content(source_fd, memfd.get()));
+    if (copied == 0) return fail_errno(EINVAL);
+    if (::fcntl(memfd.get(), F_ADD_SEALS, kRequiredSeals) != 0) return fail_last_os_error();
+    TRY(verify_sealed(memfd.get()));
+    return memfd;
+}
+
+Result<void> verify_sealed(int fd) {
+    const SealedStatus status = TRY(read_status(fd));
+    if (!status.regular || status.size < 1 || status.size > kSealedConfigurationMaxBytes) return fail_errno(EINVAL);
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    if (seals < 0) return fail_last_os_error();
+    if ((seals & kRequiredSeals) != kRequiredSeals) return fail_errno(EPERM);
+    return {};
+}
+
+}  // namespace quillmere
