@@ -49,10 +49,12 @@ Result<SessionReport> run_session(const StateDirectory& dir, const std::string& 
     return report;
 }
 
-std::string describe(const SessionReport& report) {
+std::string describe(const SessionReport& report) { return describe(report, {}); }
+
+std::string describe(const SessionReport& report, std::vector<TimedEvent> more_steps) {
     const Timeline& t = report.timeline;
     const SupervisorOutcome& s = report.supervisor;
-    std::vector<std::pair<Nanoseconds, std::string>> steps;
+    std::vector<TimedEvent> steps = std::move(more_steps);
     const auto add = [&](const std::optional<Nanoseconds>& at, std::string what) {
         if (at) steps.emplace_back(*at, std::move(what));
     };

@@ -13,6 +13,8 @@
 // scripted exchange on a thread of its own) and SupervisorProcess (the supervisor as a child).
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "linux/deadline.hpp"
 #include "linux/error.hpp"
@@ -36,5 +38,11 @@ struct SessionReport {
 // The report as text: one line per step in the order they happened, each with its time from
 // the supervisor's start, then the exit and the two streams.
 [[nodiscard]] std::string describe(const SessionReport& report);
+
+// A step seen elsewhere (by a child, say), at a CLOCK_MONOTONIC time.
+using TimedEvent = std::pair<Nanoseconds, std::string>;
+
+// The same, with `more_steps` sorted into the timeline.
+[[nodiscard]] std::string describe(const SessionReport& report, std::vector<TimedEvent> more_steps);
 
 }  // namespace quillmere::reference
