@@ -9,6 +9,7 @@
 
 #include "linux/path.hpp"
 #include "linux/unique_fd.hpp"
+#include "linux/write_all.hpp"
 
 namespace quillmere {
 
@@ -18,21 +19,6 @@ namespace {
 // half-written document; readable by the parent only once the bytes are on disk.
 constexpr mode_t kWritingMode = 0600;
 constexpr mode_t kFinishedMode = 0644;
-
-constexpr Error kWriteZero = Error::with_text(ErrorKind::write_zero, "failed to write whole buffer");
-
-Result<void> write_all(int fd, std::string_view content) {
-    while (!content.empty()) {
-        const ssize_t written = ::write(fd, content.data(), content.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return fail_last_os_error();
-        }
-        if (written == 0) return fail(kWriteZero);
-        content.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return {};
-}
 
 Result<void> sync_file(int fd) {
     while (::fsync(fd) != 0) {

@@ -10,6 +10,7 @@
 
 #include "children/file_rules.hpp"
 #include "linux/syscalls.hpp"
+#include "linux/write_all.hpp"
 
 namespace quillmere {
 namespace {
@@ -18,22 +19,6 @@ constexpr std::size_t kCopyChunkBytes = 8192;
 // Once these are set nobody, the supervisor included, can write, grow, shrink or unseal it.
 constexpr int kRequiredSeals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
 static_assert(kRequiredSeals == 15);
-
-constexpr Error kWriteZero = Error::with_text(ErrorKind::write_zero, "failed to write whole buffer");
-
-[[nodiscard]] Result<void> write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail_last_os_error();
-        }
-        if (n == 0) return fail(kWriteZero);
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return {};
-}
 
 // Copies with pread at a running offset, so the source descriptor's own offset is never used
 // or moved. Returns the number of bytes copied.
@@ -48,7 +33,7 @@ constexpr Error kWriteZero = Error::with_text(ErrorKind::write_zero, "failed to 
         offset += static_cast<std::size_t>(n);
         // Checked before writing, so an oversized file is refused as soon as it shows.
         if (offset > kSealedConfigurationMaxBytes) return fail_errno(EFBIG);
-        TRY(write_all(memfd, buffer.data(), static_cast<std::size_t>(n)));
+        TRY(write_all(memfd, std::string_view(buffer.data(), static_cast<std::size_t>(n))));
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "app_routing/check_worker.hpp"
 #include "linux/error.hpp"
+#include "linux/write_all.hpp"
 #include "main/documents.hpp"
 #include "main/modes.hpp"
 
@@ -15,21 +16,6 @@ namespace quillmere {
 namespace {
 
 constexpr Error kCommandLineRefused = Error::with_text(ErrorKind::invalid_input, "unrecognised command line");
-
-// Writes all of `bytes` to `fd`, repeating after EINTR and short writes.
-Result<void> write_all(int fd, std::string_view bytes) noexcept {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            return fail(Error::with_text(ErrorKind::write_zero, "failed to write whole buffer"));
-        } else if (errno != EINTR) {
-            return fail_last_os_error();
-        }
-    }
-    return {};
-}
 
 // Standard output carries the whole answer of the query forms, so a reader that went away
 // (EPIPE, as SIGPIPE is ignored) or a full disk makes the form fail rather than claim success.
