@@ -1,12 +1,16 @@
 #include "support/supervised_session.hpp"
 
+#include <dirent.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <set>
 #include <stdexcept>
 
@@ -62,9 +66,33 @@ bool all_digits(const std::string& text) {
 
 bool process_gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
+// The processes whose parent is this one. As a child subreaper this process inherits every
+// orphan of the supervisor, so after a run this lists whatever the supervisor left behind,
+// recorded or not, alive or an unreaped zombie.
+std::vector<pid_t> own_children() {
+    std::vector<pid_t> found;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return found;
+    while (const dirent* entry = ::readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = read_file("/proc/" + name + "/stat");  // empty once gone
+        // "pid (comm) state ppid ...": comm may hold anything, so parse after its last ')'.
+        const std::size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        long ppid = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == ::getpid())
+            found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    ::closedir(proc);
+    return found;
+}
+
 }  // namespace
 
 SupervisedSession::SupervisedSession(Inputs inputs) {
+    if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) throw std::runtime_error("cannot become a subreaper");
     std::string base = inputs.base_dir;
     if (base.empty()) base = own_base_.emplace().path();
     auto made = reference::StateDirectory::create(base, kSessionSuffix, inputs.owner);
@@ -199,6 +227,15 @@ void SupervisedSession::expect_children_gone() {
     for (const pid_t pid : pids) {
         while (!process_gone(pid) && !deadline.passed()) sleep_for(milliseconds(20));
         EXPECT_TRUE(process_gone(pid)) << "child " << pid << " is still alive after the supervisor exited";
+    }
+    // Anything the supervisor left behind is ended here, so that one failing case cannot leave
+    // a process running on the machine.
+    for (const pid_t pid : own_children()) {
+        ADD_FAILURE() << "process " << pid << " outlived the supervisor (or was never reaped by it)";
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     }
 }
 
