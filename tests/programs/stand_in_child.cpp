@@ -20,6 +20,12 @@
 //   QUILLMERE_STAND_IN_EXIT=CODE         finally exit with CODE (default 0).
 // The steps run in the order listed: record, sleep, signal, wait, exit.
 //
+// Each knob may also be given for one role only, by appending "_" and the role to its name:
+// "_CORE" when started as the core ("run" "-c" ...), or the guard mode word in upper case
+// ("_PREFLIGHT", "_CLEANUP") when started as the guard's runtime (the word after "--eval",
+// the loader, "--", the script's descriptor and its path, i.e. argv[6]). A role's own knob
+// wins over the plain one, so a single environment can steer every child of one run.
+//
 // Record: one item per line, "KEY VALUE". Values are escaped: a backslash as "\\", a line feed
 // as "\n", any other byte below 0x20 or above 0x7e as "\xHH".
 //   pid N / ppid N / euid N
@@ -227,14 +233,38 @@ void sleep_ms(long long ms) {
     while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &request, &remaining) == EINTR) request = remaining;
 }
 
-const char* knob(const char* name) {
-    const char* value = std::getenv(name);
+// "CORE", "PREFLIGHT", "CLEANUP", ... or empty when the command line shows no role.
+std::string role;
+
+std::string role_of(int argc, char** argv) {
+    if (argc > 3 && std::strcmp(argv[1], "run") == 0 && std::strcmp(argv[2], "-c") == 0) return "CORE";
+    if (argc > 6 && std::strcmp(argv[1], "--eval") == 0 && std::strcmp(argv[3], "--") == 0) {
+        std::string word;
+        for (const char* c = argv[6]; *c != '\0'; ++c) {
+            if (*c < 'a' || *c > 'z') return {};
+            word += static_cast<char>(*c - 'a' + 'A');
+        }
+        return word;
+    }
+    return {};
+}
+
+const char* plain_knob(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
     return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+const char* knob(const char* name) {
+    if (!role.empty()) {
+        if (const char* value = plain_knob(std::string(name) + "_" + role)) return value;
+    }
+    return plain_knob(name);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    role = role_of(argc, argv);
     term_ignored = knob("QUILLMERE_STAND_IN_IGNORE_TERM") != nullptr;
     term_record_path = knob("QUILLMERE_STAND_IN_ON_TERM_RECORD");
     if (term_record_path != nullptr) {

@@ -1,0 +1,423 @@
+// "run" end to end, as the parent application drives it: the reference parent on the socket,
+// the stand-in child as the guard's runtime and as the core, each answering as the case needs.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "children/input_files.hpp"
+#include "children/state_files.hpp"
+#include "linux/path.hpp"
+#include "session/stop_request.hpp"
+#include "support/supervised_session.hpp"
+
+namespace quillmere {
+namespace {
+
+using reference::Afterwards;
+using reference::Script;
+using reference::SupervisorMode;
+using testing::Role;
+using testing::SupervisedSession;
+
+// Generous bounds around the fixed limits: only a supervisor that clearly misses them fails.
+constexpr Nanoseconds kStopNoticedWithin = milliseconds(500);  // polled every 100 ms
+constexpr Nanoseconds kGraceLow = milliseconds(3500);           // 4 s grace after SIGTERM
+constexpr Nanoseconds kGraceHigh = seconds(10);
+
+#define SKIP_UNLESS_ROOT()                   \
+    if (!testing::running_as_root()) {     \
+        GTEST_SKIP() << "run mode needs root"; \
+    }                                      \
+    static_assert(true)
+
+// A run that ended with the clean-up done and "done" written, whatever the exit status.
+void expect_cleaned_up_with_done(const SupervisedSession& session) {
+    EXPECT_TRUE(session.record(Role::cleanup).has_value()) << "the clean-up guard did not run";
+    EXPECT_EQ(session.state_file(kDoneFile), std::optional(session.completion_document()));
+    EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
+}
+
+void expect_core_not_started(const SupervisedSession& session) {
+    EXPECT_FALSE(session.record(Role::core).has_value()) << "the core was started";
+    EXPECT_FALSE(session.state_file(kCorePidFile).has_value());
+}
+
+// "helper.pid" names the supervisor, which is the parent of every child it started.
+void expect_helper_pid_is_parent_of(const SupervisedSession& session, Role role) {
+    const auto seen = session.record(role);
+    ASSERT_TRUE(seen.has_value());
+    EXPECT_EQ(session.state_file(kHelperPidFile), std::optional(std::to_string(seen->ppid)));
+}
+
+// --- The core ends by itself ----------------------------------------------------------------
+
+struct CoreEndCase {
+    const char* name;
+    const char* knob;
+    const char* value;
+};
+
+class CoreEndsByItself : public ::testing::TestWithParam<CoreEndCase> {};
+
+TEST_P(CoreEndsByItself, IsCleanedUpAndTheRunSucceeds) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    session.set_knob(Role::core, GetParam().knob, GetParam().value);
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 0);
+    expect_cleaned_up_with_done(session);
+    const auto core = session.record(Role::core);
+    ASSERT_TRUE(core.has_value());
+    // Written although the core may have been gone before the first look at it.
+    EXPECT_EQ(session.state_file(kCorePidFile), std::optional(std::to_string(core->pid)));
+    expect_helper_pid_is_parent_of(session, Role::core);
+    // One child at a time, in the order of the run.
+    ASSERT_TRUE(session.record_time(Role::preflight).has_value());
+    EXPECT_LE(*session.record_time(Role::preflight), *session.record_time(Role::core));
+    EXPECT_LE(*session.record_time(Role::core), *session.record_time(Role::cleanup));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, CoreEndsByItself,
+                         ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0"},
+                                           CoreEndCase{"ExitCode1", "EXIT", "1"},
+                                           CoreEndCase{"KilledBySignal", "SIGNAL", "9"}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// --- A stop wanted before the preflight ------------------------------------------------------
+
+struct EarlyStopCase {
+    const char* name;
+    bool marker_before_start;
+    Script script;
+    std::size_t configuration_bytes;
+};
+
+class StopBeforePreflight : public ::testing::TestWithParam<EarlyStopCase> {};
+
+TEST_P(StopBeforePreflight, SkipsPreflightAndCoreButCleansUpAndFails) {
+    SKIP_UNLESS_ROOT();
+    testing::Inputs inputs;
+    // A large configuration keeps the supervisor busy sealing it while a parent that hangs up
+    // right after its acknowledgement gets to do so before the stop checkpoint.
+    if (GetParam().configuration_bytes != 0) inputs.configuration_bytes.assign(GetParam().configuration_bytes, ' ');
+    SupervisedSession session(inputs);
+    if (GetParam().marker_before_start) {
+        ASSERT_TRUE(session.dir().request_stop().has_value());
+    }
+
+    const auto report = session.run(SupervisorMode::run, GetParam().script);
+    testing::expect_exit(report, 1);
+    EXPECT_FALSE(session.record(Role::preflight).has_value()) << "the preflight guard ran";
+    expect_core_not_started(session);
+    expect_cleaned_up_with_done(session);
+    expect_helper_pid_is_parent_of(session, Role::cleanup);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, StopBeforePreflight,
+    ::testing::Values(EarlyStopCase{"StopMarkerBeforeStart", true, Script{}, 0},
+                      EarlyStopCase{"LinkClosedRightAfterTheAcknowledgement", false,
+                                    Script{.afterwards = Afterwards::close, .afterwards_delay = 0}, 3 * 1024 * 1024},
+                      EarlyStopCase{"ByteWrittenWithTheAcknowledgement", false, Script{.acknowledgement = "OK\nX"}, 0}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// --- A stop wanted while the preflight runs -------------------------------------------------
+
+constexpr int kSlowPreflightMs = 1500;
+
+struct PreflightStopCase {
+    const char* name;
+    Script script;
+    std::optional<Nanoseconds> reference::Timeline::*stopped_at;
+};
+
+class StopDuringPreflight : public ::testing::TestWithParam<PreflightStopCase> {};
+
+TEST_P(StopDuringPreflight, LetsThePreflightFinishThenSkipsTheCore) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    session.set_knob(Role::preflight, "SLEEP_MS", std::to_string(kSlowPreflightMs));
+
+    const auto report = session.run(SupervisorMode::run, GetParam().script);
+    testing::expect_exit(report, 1);
+    ASSERT_TRUE(report.timeline.has_value());
+    EXPECT_TRUE(((*report.timeline).*GetParam().stopped_at).has_value()) << "the parent never asked for the stop";
+    ASSERT_TRUE(session.record(Role::preflight).has_value());
+    expect_core_not_started(session);
+    expect_cleaned_up_with_done(session);
+    // The preflight was not cut short: the clean-up started only after its whole sleep.
+    const auto preflight_started = session.record_time(Role::preflight);
+    const auto cleanup_started = session.record_time(Role::cleanup);
+    ASSERT_TRUE(preflight_started && cleanup_started);
+    EXPECT_GE(*cleanup_started - *preflight_started, (kSlowPreflightMs - 100) * 1'000'000LL);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, StopDuringPreflight,
+    ::testing::Values(PreflightStopCase{"StopMarker", Script{.stop_marker_after = milliseconds(300)},
+                                        &reference::Timeline::stop_requested},
+                      PreflightStopCase{"LinkClosed",
+                                        Script{.afterwards = Afterwards::close, .afterwards_delay = milliseconds(300)},
+                                        &reference::Timeline::parent_closed}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// --- A stop wanted while the core runs ------------------------------------------------------
+
+// Long after the stand-in preflight has answered and the core is up.
+constexpr Nanoseconds kStopDuringCoreAfter = milliseconds(1500);
+
+struct CoreStopCase {
+    const char* name;
+    Script script;
+    std::optional<Nanoseconds> reference::Timeline::*stopped_at;
+};
+
+class StopDuringCore : public ::testing::TestWithParam<CoreStopCase> {};
+
+TEST_P(StopDuringCore, TerminatesTheCoreAtOnceThenCleansUpAndSucceeds) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
+
+    const auto report = session.run(SupervisorMode::run, GetParam().script);
+    testing::expect_exit(report, 0);
+    ASSERT_TRUE(report.timeline.has_value());
+    const auto stopped = (*report.timeline).*GetParam().stopped_at;
+    const auto terminated = session.core_term_time();
+    ASSERT_TRUE(stopped.has_value()) << "the parent never asked for the stop";
+    ASSERT_TRUE(terminated.has_value()) << "the core never got SIGTERM";
+    EXPECT_GE(*terminated, *stopped);
+    EXPECT_LT(*terminated - *stopped, kStopNoticedWithin);
+    const auto core = session.record(Role::core);
+    ASSERT_TRUE(core.has_value());
+    EXPECT_EQ(session.state_file(kCorePidFile), std::optional(std::to_string(core->pid)));
+    expect_cleaned_up_with_done(session);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, StopDuringCore,
+    ::testing::Values(CoreStopCase{"StopMarker", Script{.stop_marker_after = kStopDuringCoreAfter},
+                                   &reference::Timeline::stop_requested},
+                      CoreStopCase{"LinkClosed",
+                                   Script{.afterwards = Afterwards::close, .afterwards_delay = kStopDuringCoreAfter},
+                                   &reference::Timeline::parent_closed},
+                      CoreStopCase{"ByteWritten",
+                                   Script{.afterwards = Afterwards::write_byte,
+                                          .afterwards_delay = kStopDuringCoreAfter},
+                                   &reference::Timeline::byte_written}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+TEST(RunMode, CoreIgnoringSigtermIsKilledAfterItsGraceAndTheRunStillSucceeds) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
+    session.set_knob(Role::core, "IGNORE_TERM", "1");
+
+    const auto report = session.run(SupervisorMode::run, Script{.stop_marker_after = milliseconds(1000)});
+    testing::expect_exit(report, 0);
+    const auto terminated = session.core_term_time();
+    ASSERT_TRUE(terminated.has_value()) << "the core never got SIGTERM";
+    // Everything after the kill (reap, clean-up, "done") is quick, so the grace dominates.
+    EXPECT_GE(report.supervisor.ended - *terminated, kGraceLow);
+    EXPECT_LT(report.supervisor.ended - *terminated, kGraceHigh);
+    expect_cleaned_up_with_done(session);
+}
+
+// --- The guard's answers --------------------------------------------------------------------
+
+TEST(RunMode, PreflightAnsweringNoKeepsTheCoreDownButCleansUpAndFails) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    session.set_knob(Role::preflight, "EXIT", "1");
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 1);
+    EXPECT_TRUE(session.record(Role::preflight).has_value());
+    expect_core_not_started(session);
+    expect_cleaned_up_with_done(session);
+}
+
+TEST(RunMode, CleanupAnsweringNoLeavesAnEmptyCleanupErrorAndFails) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    session.set_knob(Role::cleanup, "EXIT", "1");
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 1);
+    EXPECT_TRUE(session.record(Role::core).has_value());
+    EXPECT_TRUE(session.record(Role::cleanup).has_value());
+    EXPECT_EQ(session.state_file(kCleanupErrorFile), std::optional<std::string>(""));
+    EXPECT_EQ(testing::file_mode(session.path(kCleanupErrorFile)), 0644U);
+    EXPECT_FALSE(session.state_file(kDoneFile).has_value());
+}
+
+// --- What an earlier session left behind ----------------------------------------------------
+
+TEST(RunMode, SecondRunInTheSameDirectoryFailsAtItsPidFileWithoutAnyChild) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    const auto first = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(first, 0);
+    const auto helper_pid = session.state_file(kHelperPidFile);
+    ASSERT_TRUE(helper_pid.has_value());
+    session.clear_records();
+
+    const auto second = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(second, 1);
+    ASSERT_TRUE(second.timeline.has_value());
+    EXPECT_TRUE(second.timeline->hello_matched) << "the second supervisor did not get as far as the handshake";
+    for (const Role role : {Role::preflight, Role::core, Role::cleanup})
+        EXPECT_FALSE(session.record(role).has_value()) << "a child was started";
+    EXPECT_EQ(session.state_file(kHelperPidFile), helper_pid);
+    EXPECT_EQ(session.state_file(kDoneFile), std::optional(session.completion_document()));
+}
+
+TEST(RunMode, LeftoverCorePidKillsTheNewCoreAtOnceWithoutCleanup) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    ASSERT_TRUE(session.dir().write_file(kCorePidFile, "leftover", 0644).has_value());
+    // A core that would run until the supervisor's time limit unless it is killed.
+    session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 1);
+    EXPECT_LT(report.supervisor.ended - report.supervisor.started, seconds(3));
+    EXPECT_TRUE(session.record(Role::preflight).has_value());
+    EXPECT_FALSE(session.record(Role::cleanup).has_value()) << "the clean-up guard ran";
+    EXPECT_FALSE(session.core_term_time().has_value()) << "the core was given a grace";
+    EXPECT_EQ(session.state_file(kCorePidFile), std::optional<std::string>("leftover"));
+    EXPECT_FALSE(session.state_file(kDoneFile).has_value());
+    EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
+}
+
+TEST(RunMode, LeftoverDoneFailsTheRunAfterACompleteCleanup) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    ASSERT_TRUE(session.dir().write_file(kDoneFile, "earlier", 0644).has_value());
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 1);
+    EXPECT_TRUE(session.record(Role::core).has_value());
+    EXPECT_TRUE(session.record(Role::cleanup).has_value());
+    EXPECT_EQ(session.state_file(kDoneFile), std::optional<std::string>("earlier"));
+    EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
+}
+
+// --- Failures before any child --------------------------------------------------------------
+
+TEST(RunMode, MissingCoreExecutableFailsBeforeAnyGuardRun) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session(testing::Inputs{.core = false});
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 1);
+    EXPECT_TRUE(session.state_file(kHelperPidFile).has_value());
+    for (const Role role : {Role::preflight, Role::core, Role::cleanup})
+        EXPECT_FALSE(session.record(role).has_value()) << "a child was started";
+    EXPECT_FALSE(session.state_file(kDoneFile).has_value());
+}
+
+TEST(RunMode, StopMarkerThatIsADirectoryFailsWithoutCleanup) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    ASSERT_EQ(::mkdir(session.path(kStopMarkerName).c_str(), 0700), 0);
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 1);
+    for (const Role role : {Role::preflight, Role::core, Role::cleanup})
+        EXPECT_FALSE(session.record(role).has_value()) << "a child was started";
+    EXPECT_FALSE(session.state_file(kDoneFile).has_value());
+    EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
+}
+
+// --- What the children are given ------------------------------------------------------------
+
+std::string canonical(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+TEST(RunMode, GuardsAreGivenTheCanonicalDirectoryWhenReachedThroughASymlink) {
+    SKIP_UNLESS_ROOT();
+    const testing::ScratchDir base;
+    const std::string real = base.file("real");
+    ASSERT_EQ(::mkdir(real.c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(real.c_str(), base.file("link").c_str()), 0);
+    SupervisedSession session(testing::Inputs{.base_dir = real});
+    const std::string state_dir = canonical(session.dir().path());
+    ASSERT_FALSE(state_dir.empty());
+
+    const auto report = session.run(
+        SupervisorMode::run,
+        testing::SupervisorRun{.state_dir_path = base.file("link") + "/quillmere-vpn-" + std::string(testing::kSessionSuffix)});
+    testing::expect_exit(report, 0);
+    for (const Role role : {Role::preflight, Role::cleanup}) {
+        const auto guard = session.record(role);
+        ASSERT_TRUE(guard.has_value());
+        ASSERT_EQ(guard->argv.size(), 11U);
+        EXPECT_EQ(guard->argv[5], state_dir + "/" + std::string(kGuardScriptName));
+        EXPECT_EQ(guard->argv[6], role == Role::preflight ? "preflight" : "cleanup");
+        EXPECT_EQ(guard->argv[7], state_dir);
+    }
+    const auto core = session.record(Role::core);
+    ASSERT_TRUE(core.has_value());
+    EXPECT_EQ(core->argv.at(0), state_dir + "/" + std::string(kCoreExecutableName));
+}
+
+TEST(RunMode, CoreGetsItsExactCommandLineTwoDescriptorsAndAScrubbedEnvironment) {
+    SKIP_UNLESS_ROOT();
+    // Names the scrub must remove; one it must pass on. (A preload variable would act on the
+    // supervisor itself, so none is used here.)
+    const testing::ScopedVariable node_options("NODE_OPTIONS", "--require=/nonexistent.js");
+    const testing::ScopedVariable ssl_cert_file("SSL_CERT_FILE", "/nonexistent.pem");
+    const testing::ScopedVariable gh_token("GH_TOKEN", "secret");
+    const testing::ScopedVariable kept("QUILLMERE_E2E_KEPT", "yes");
+    SupervisedSession session;
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 0);
+    const auto core = session.record(Role::core);
+    ASSERT_TRUE(core.has_value());
+    const std::string state_dir = session.dir().path();
+    ASSERT_EQ(core->argv.size(), 4U);
+    EXPECT_EQ(core->argv[0], state_dir + "/" + std::string(kCoreExecutableName));
+    EXPECT_EQ(core->argv[1], "run");
+    EXPECT_EQ(core->argv[2], "-c");
+    const std::string prefix = "/proc/self/fd/";
+    ASSERT_EQ(core->argv[3].rfind(prefix, 0), 0U) << core->argv[3];
+    const int config_fd = std::atoi(core->argv[3].c_str() + prefix.size());
+    EXPECT_EQ(core->argv[3], prefix + std::to_string(config_fd));
+
+    std::set<int> inherited;
+    for (const auto& [fd, target] : core->descriptors) {
+        if (fd > 2) inherited.insert(fd);
+    }
+    ASSERT_EQ(inherited.size(), 2U);
+    ASSERT_TRUE(inherited.contains(config_fd)) << "argv[3] names a descriptor the core does not hold";
+    EXPECT_EQ(core->descriptors.at(config_fd).rfind("/memfd:", 0), 0U) << core->descriptors.at(config_fd);
+    inherited.erase(config_fd);
+    EXPECT_EQ(core->descriptors.at(*inherited.begin()), state_dir + "/" + std::string(kCoreExecutableName));
+    EXPECT_EQ(core->config_hash, testing::fnv1a64_hex(testing::kSampleConfiguration));
+
+    for (const Role role : {Role::preflight, Role::core, Role::cleanup}) {
+        const auto child = session.record(role);
+        ASSERT_TRUE(child.has_value());
+        EXPECT_FALSE(child->variable("NODE_OPTIONS").has_value());
+        EXPECT_FALSE(child->variable("SSL_CERT_FILE").has_value());
+        EXPECT_FALSE(child->variable("GH_TOKEN").has_value());
+        EXPECT_EQ(child->variable("QUILLMERE_E2E_KEPT"), std::optional<std::string>("yes"));
+    }
+}
+
+}  // namespace
+}  // namespace quillmere
