@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "children/input_files.hpp"
@@ -70,6 +71,9 @@ struct MissingInputCase {
     testing::Inputs inputs;
 };
 
+// Failures name the case instead of dumping its bytes.
+void PrintTo(const MissingInputCase& c, std::ostream* out) { *out << c.name; }
+
 class MissingInput : public ::testing::TestWithParam<MissingInputCase> {};
 
 TEST_P(MissingInput, FailsBeforeTheGuardLeavingOnlyTheRecoveryPid) {
@@ -109,6 +113,8 @@ struct StopMarkerCase {
     const char* name;
     bool directory;  // a marker run mode cannot even examine
 };
+
+void PrintTo(const StopMarkerCase& c, std::ostream* out) { *out << c.name; }
 
 class StopMarkerIgnored : public ::testing::TestWithParam<StopMarkerCase> {};
 

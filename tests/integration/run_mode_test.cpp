@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <ostream>
 #include <string>
 
 #include "children/input_files.hpp"
@@ -66,6 +67,9 @@ struct CoreEndCase {
     const char* value;
 };
 
+// Failures name the case instead of dumping its bytes.
+void PrintTo(const CoreEndCase& c, std::ostream* out) { *out << c.name; }
+
 class CoreEndsByItself : public ::testing::TestWithParam<CoreEndCase> {};
 
 TEST_P(CoreEndsByItself, IsCleanedUpAndTheRunSucceeds) {
@@ -101,6 +105,8 @@ struct EarlyStopCase {
     Script script;
     std::size_t configuration_bytes;
 };
+
+void PrintTo(const EarlyStopCase& c, std::ostream* out) { *out << c.name; }
 
 class StopBeforePreflight : public ::testing::TestWithParam<EarlyStopCase> {};
 
@@ -140,6 +146,8 @@ struct PreflightStopCase {
     Script script;
     std::optional<Nanoseconds> reference::Timeline::*stopped_at;
 };
+
+void PrintTo(const PreflightStopCase& c, std::ostream* out) { *out << c.name; }
 
 class StopDuringPreflight : public ::testing::TestWithParam<PreflightStopCase> {};
 
@@ -181,6 +189,8 @@ struct CoreStopCase {
     Script script;
     std::optional<Nanoseconds> reference::Timeline::*stopped_at;
 };
+
+void PrintTo(const CoreStopCase& c, std::ostream* out) { *out << c.name; }
 
 class StopDuringCore : public ::testing::TestWithParam<CoreStopCase> {};
 
