@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
         if (!std::filesystem::is_directory(target, error)) continue;
         std::vector<std::filesystem::path> files;
         for (const auto& entry : std::filesystem::directory_iterator(target, error)) {
-            if (entry.is_regular_file() && entry.path().filename().string().front() != '.') files.push_back(entry.path());
+            if (entry.is_regular_file() && entry.path().filename().string().front() != '.')
+                files.push_back(entry.path());
         }
         std::sort(files.begin(), files.end());
         for (const auto& file : files) {

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_check.hpp"
-#include "session/spec_decoder.hpp"
+#include "session/session_decoder.hpp"
 
 namespace {
 

@@ -33,9 +33,7 @@ sockaddr_nl kernel_netlink_address() noexcept {
     return address;
 }
 
-const sockaddr* as_sockaddr(const sockaddr_nl* address) noexcept {
-    return reinterpret_cast<const sockaddr*>(address);
-}
+const sockaddr* as_sockaddr(const sockaddr_nl* address) noexcept { return reinterpret_cast<const sockaddr*>(address); }
 sockaddr* as_sockaddr(sockaddr_nl* address) noexcept { return reinterpret_cast<sockaddr*>(address); }
 
 Result<UniqueFd> open_diag_socket() noexcept {
@@ -53,8 +51,7 @@ Result<std::uint32_t> bind_assigned_port(int fd) noexcept {
     std::memset(&bound, 0, sizeof bound);
     socklen_t bound_length = sizeof bound;
     if (::getsockname(fd, as_sockaddr(&bound), &bound_length) != 0) return fail_last_os_error();
-    if (bound_length != sizeof bound || bound.nl_family != AF_NETLINK || bound.nl_pid == 0 ||
-        bound.nl_groups != 0)
+    if (bound_length != sizeof bound || bound.nl_family != AF_NETLINK || bound.nl_pid == 0 || bound.nl_groups != 0)
         return fail(kUnexpectedAddress);
     return bound.nl_pid;
 }
@@ -64,7 +61,8 @@ Result<void> send_request(int fd, std::uint8_t family, std::uint8_t protocol, st
     build_sock_diag_request(request, family, protocol, sequence);
     const sockaddr_nl kernel = kernel_netlink_address();
     // Sent once: EINTR counts as failure too, since a half-known send cannot be judged.
-    const ssize_t sent = ::sendto(fd, request.data(), request.size(), MSG_DONTWAIT, as_sockaddr(&kernel), sizeof kernel);
+    const ssize_t sent =
+        ::sendto(fd, request.data(), request.size(), MSG_DONTWAIT, as_sockaddr(&kernel), sizeof kernel);
     if (sent < 0) return fail_last_os_error();
     if (static_cast<std::size_t>(sent) != request.size()) return fail(kShortSend);
     return {};

@@ -16,18 +16,18 @@ inline constexpr std::size_t kReplyBufferSize = 4096;
 
 enum class ReplyVerdict : std::uint8_t {
     supported,
-    truncated,             // longer than the receive buffer
-    source_length_wrong,   // the source is not a whole netlink address
+    truncated,            // longer than the receive buffer
+    source_length_wrong,  // the source is not a whole netlink address
     source_not_netlink,
-    source_not_kernel,     // sent by another socket, not by the kernel
+    source_not_kernel,  // sent by another socket, not by the kernel
     shorter_than_header,
-    source_has_groups,     // a multicast notification, not an answer
-    port_id_mismatch,      // meant for another socket
-    sequence_mismatch,     // answers another request
-    flags_not_multi,       // anything but exactly NLM_F_MULTI
-    not_end_of_dump,       // an error reply, a socket record, or anything else
-    length_field_wrong,    // an end-of-dump carrying more than its status
-    length_mismatch,       // the datagram and its header disagree
+    source_has_groups,   // a multicast notification, not an answer
+    port_id_mismatch,    // meant for another socket
+    sequence_mismatch,   // answers another request
+    flags_not_multi,     // anything but exactly NLM_F_MULTI
+    not_end_of_dump,     // an error reply, a socket record, or anything else
+    length_field_wrong,  // an end-of-dump carrying more than its status
+    length_mismatch,     // the datagram and its header disagree
     status_nonzero,
 };
 

@@ -73,8 +73,7 @@ Result<AppRoutingReport> ReportReceiver::receive_until(Deadline deadline) noexce
     // change of the wall clock neither shortens nor stretches the wait.
     const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(deadline.remaining());
     std::unique_lock lock(state_->mutex);
-    state_->changed.wait_until(lock, until,
-                               [this] { return state_->report.has_value() || !state_->sender_present; });
+    state_->changed.wait_until(lock, until, [this] { return state_->report.has_value() || !state_->sender_present; });
     if (state_->report) {
         const AppRoutingReport report = *state_->report;
         state_->report.reset();

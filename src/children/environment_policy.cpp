@@ -36,8 +36,12 @@ namespace {
 
 // The remaining loader search paths and the certificate locations that TLS libraries read.
 constexpr std::string_view kNamesAddedInCode[] = {
-    "DYLD_FRAMEWORK_PATH", "DYLD_FALLBACK_LIBRARY_PATH", "DYLD_FALLBACK_FRAMEWORK_PATH",
-    "DYLD_ROOT_PATH",      "SSL_CERT_FILE",              "SSL_CERT_DIR",
+    "DYLD_FRAMEWORK_PATH",
+    "DYLD_FALLBACK_LIBRARY_PATH",
+    "DYLD_FALLBACK_FRAMEWORK_PATH",
+    "DYLD_ROOT_PATH",
+    "SSL_CERT_FILE",
+    "SSL_CERT_DIR",
 };
 
 // The document is a constant of the program, so a failure here is a defect of the build, not

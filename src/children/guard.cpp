@@ -19,7 +19,10 @@ constexpr Nanoseconds kGuardPollPeriod = milliseconds(50);
 // takes the descriptor number from argv[1] and the path from argv[2], drops the number from
 // the argument list, and compiles the text read through /proc/self/fd as the main module.
 constexpr std::string_view kLoaderText =
-    "const fs=require('node:fs');const Module=require('node:module');const fd=Number(process.argv[1]);const filename=process.argv[2];process.argv.splice(1,1);const guard=new Module(filename);guard.filename=filename;process.mainModule=guard;guard._compile(fs.readFileSync('/proc/self/fd/'+fd,'utf8'),filename);";
+    "const fs=require('node:fs');const Module=require('node:module');const fd=Number(process.argv[1]);const "
+    "filename=process.argv[2];process.argv.splice(1,1);const guard=new "
+    "Module(filename);guard.filename=filename;process.mainModule=guard;guard._compile(fs.readFileSync('/proc/self/fd/"
+    "'+fd,'utf8'),filename);";
 static_assert(kLoaderText.size() == 304);
 
 }  // namespace
@@ -49,17 +52,17 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
     const std::string script_fd = decimal(static_cast<unsigned long long>(guard.script.fd.get()));
     const std::string sealed_fd = decimal(static_cast<unsigned long long>(sealed_config_fd));
     command.argv.insert(command.argv.end(), {
-        "--eval",
-        std::string(kGuardLoader),
-        "--",
-        script_fd,
-        join_path(state_dir, kGuardScriptName),
-        std::string(guard_mode_word(mode)),
-        std::string(state_dir),
-        "linux",
-        "--sealed-config-fd",
-        sealed_fd,
-    });
+                                                "--eval",
+                                                std::string(kGuardLoader),
+                                                "--",
+                                                script_fd,
+                                                join_path(state_dir, kGuardScriptName),
+                                                std::string(guard_mode_word(mode)),
+                                                std::string(state_dir),
+                                                "linux",
+                                                "--sealed-config-fd",
+                                                sealed_fd,
+                                            });
 
     // An error from here on leaves through the child's destructor, which terminates a guard
     // still running: none outlives this call.

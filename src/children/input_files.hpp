@@ -37,8 +37,7 @@ struct GuardFiles {
 [[nodiscard]] int descriptor_violation(int fd, uid_t owner_uid, bool executable) noexcept;
 [[nodiscard]] Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable);
 
-[[nodiscard]] Result<ValidatedFile> open_input_file(const Session& session, std::string_view name,
-                                                    bool executable);
+[[nodiscard]] Result<ValidatedFile> open_input_file(const Session& session, std::string_view name, bool executable);
 [[nodiscard]] Result<GuardFiles> open_guard_files(const Session& session);
 
 // Ties `command`, whose program must be the descriptor path of `file`, to that file: checks it

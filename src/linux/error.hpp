@@ -56,17 +56,15 @@ inline std::unexpected<Error> fail(Error error) noexcept { return std::unexpecte
 inline std::unexpected<Error> fail_errno(int errnum) noexcept {
     return std::unexpected<Error>(Error::from_errno(errnum));
 }
-inline std::unexpected<Error> fail_last_os_error() noexcept {
-    return std::unexpected<Error>(Error::last_os_error());
-}
+inline std::unexpected<Error> fail_last_os_error() noexcept { return std::unexpected<Error>(Error::last_os_error()); }
 
 }  // namespace quillmere
 
 // Propagates the error of a Result, or yields its value: `auto fd = TRY(open_thing());`.
-#define TRY(expr)                                                                  \
-    ({                                                                             \
-        auto try_result_ = (expr);                                                 \
-        if (!try_result_.has_value()) [[unlikely]]                                 \
+#define TRY(expr)                                                                       \
+    ({                                                                                  \
+        auto try_result_ = (expr);                                                      \
+        if (!try_result_.has_value()) [[unlikely]]                                      \
             return std::unexpected<::quillmere::Error>(std::move(try_result_).error()); \
-        std::move(try_result_).value();                                            \
+        std::move(try_result_).value();                                                 \
     })

@@ -144,7 +144,8 @@ Result<std::optional<int>> wait_until(OwnedChild& child, Deadline deadline) {
 
 Result<void> terminate(OwnedChild& child, std::uint64_t grace_seconds) {
     if (TRY(try_reap(child)).has_value()) return {};
-    constexpr auto kLargestGrace = static_cast<std::uint64_t>(std::numeric_limits<Nanoseconds>::max() / kNanosPerSecond);
+    constexpr auto kLargestGrace =
+        static_cast<std::uint64_t>(std::numeric_limits<Nanoseconds>::max() / kNanosPerSecond);
     if (grace_seconds > kLargestGrace) return fail(kGraceTooLarge);
     const auto grace_end = Deadline::checked_after(monotonic_now(), seconds(static_cast<std::int64_t>(grace_seconds)));
     if (!grace_end.has_value()) return fail(kGraceTooLarge);

@@ -20,8 +20,6 @@ std::string decimal(unsigned long long value) {
     return std::string(begin, end);
 }
 
-std::string descriptor_path(int fd) {
-    return "/proc/self/fd/" + decimal(static_cast<unsigned long long>(fd));
-}
+std::string descriptor_path(int fd) { return "/proc/self/fd/" + decimal(static_cast<unsigned long long>(fd)); }
 
 }  // namespace quillmere

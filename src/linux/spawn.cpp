@@ -141,8 +141,8 @@ Result<pid_t> spawn_process(const ChildCommand& command) {
     std::size_t received = 0;
     int read_error = 0;
     while (received < sizeof reported) {
-        const ssize_t n = ::read(report_read.get(), reinterpret_cast<char*>(&reported) + received,
-                                 sizeof reported - received);
+        const ssize_t n =
+            ::read(report_read.get(), reinterpret_cast<char*>(&reported) + received, sizeof reported - received);
         if (n > 0) {
             received += static_cast<std::size_t>(n);
         } else if (n == 0) {

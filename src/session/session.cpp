@@ -13,8 +13,8 @@
 
 #include "linux/path.hpp"
 #include "linux/unique_fd.hpp"
+#include "session/session_decoder.hpp"
 #include "session/session_name.hpp"
-#include "session/spec_decoder.hpp"
 
 namespace quillmere {
 

@@ -12,7 +12,7 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
             continue;
         }
         int length = 0;
-        unsigned char low = 0x80;   // allowed range of the second byte
+        unsigned char low = 0x80;  // allowed range of the second byte
         unsigned char high = 0xBF;
         if (lead >= 0xC2 && lead <= 0xDF) {
             length = 2;

@@ -181,7 +181,8 @@ ProcessResult run_without_threads() {
     ::close(err_pipe[1]);
     ProcessResult result;
     char buffer[4096];
-    for (const auto& [fd, text] : {std::pair{out_pipe[0], &result.standard_output}, {err_pipe[0], &result.standard_error}}) {
+    for (const auto& [fd, text] :
+         {std::pair{out_pipe[0], &result.standard_output}, {err_pipe[0], &result.standard_error}}) {
         ssize_t n;
         while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
             if (n > 0) text->append(buffer, static_cast<std::size_t>(n));

@@ -133,8 +133,8 @@ TEST_F(PrivilegedFormTest, RelativeStateDirectoryIsRefused) {
 }
 
 TEST_F(PrivilegedFormTest, BadStateDirectoryNamesAreRefused) {
-    for (const std::string name : {"quillmere-vpn-", "quillmere-vpn-a_b", "quillmere-vpn-a-b", "quillmere-vpn-\xff",
-                                   "session-a"}) {
+    for (const std::string name :
+         {"quillmere-vpn-", "quillmere-vpn-a_b", "quillmere-vpn-a-b", "quillmere-vpn-\xff", "session-a"}) {
         const std::string directory = testing::make_session_directory(scratch_.path(), name);
         expect_both_forms_refuse(directory, directory);
     }

@@ -227,7 +227,8 @@ TEST(Containment, RefusesSigchldDispositionsThatGiveAwayTheExit) {
     };
     static void (*const kSomeHandler)(int) = [](int) {};
     int case_number = 0;
-    for (const Disposition d : {Disposition{SIG_IGN, 0}, Disposition{kSomeHandler, 0}, Disposition{SIG_DFL, SA_NOCLDWAIT}}) {
+    for (const Disposition d :
+         {Disposition{SIG_IGN, 0}, Disposition{kSomeHandler, 0}, Disposition{SIG_DFL, SA_NOCLDWAIT}}) {
         ++case_number;
         SCOPED_TRACE(case_number);
         const int outcome = run_in_fork([&] {

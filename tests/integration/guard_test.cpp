@@ -208,7 +208,12 @@ process.exit(Number(process.env.QUILLMERE_GUARD_EXIT || '0'));
     EXPECT_TRUE(*answer);
     const auto seen = nlohmann::json::parse(testing::read_file(output));
     const std::vector<std::string> expected{
-        dir_.file("node"), dir_.file("network-guard.cjs"), "cleanup", dir_.path(), "linux", "--sealed-config-fd",
+        dir_.file("node"),
+        dir_.file("network-guard.cjs"),
+        "cleanup",
+        dir_.path(),
+        "linux",
+        "--sealed-config-fd",
         decimal(static_cast<unsigned>(sealed_.get())),
     };
     EXPECT_EQ(seen.at("argv").get<std::vector<std::string>>(), expected);

@@ -116,7 +116,11 @@ const OpenCase kOpenCases[] = {
     {"configuration 0400", kCoreConfigurationName, false, kRoot,
      [](const ScratchDir&, const std::string& p) { write_file(p, "{}", 0400); }, 0},
     {"capability attribute on a data file is not examined", kCoreConfigurationName, false, kRoot,
-     [](const ScratchDir&, const std::string& p) { write_file(p, "{}", 0600); add_capability(p); }, 0},
+     [](const ScratchDir&, const std::string& p) {
+         write_file(p, "{}", 0600);
+         add_capability(p);
+     },
+     0},
     {"owner other than root", kCoreExecutableName, true, kNobodyUid,
      [](const ScratchDir&, const std::string& p) { write_file(p, kProgramText, 0700, kNobodyUid); }, 0},
 
@@ -156,7 +160,11 @@ const OpenCase kOpenCases[] = {
     {"guard script without owner execute 0600", kGuardScriptName, true, kRoot,
      [](const ScratchDir&, const std::string& p) { write_file(p, "process.exit(0)\n", 0600); }, EPERM},
     {"executable with file capabilities", kCoreExecutableName, true, kRoot,
-     [](const ScratchDir&, const std::string& p) { write_file(p, kProgramText, 0700); add_capability(p); }, EPERM},
+     [](const ScratchDir&, const std::string& p) {
+         write_file(p, kProgramText, 0700);
+         add_capability(p);
+     },
+     EPERM},
 };
 
 TEST_F(InputFiles, OpenFollowsTheRulesTable) {
@@ -255,7 +263,8 @@ TEST_F(BoundExecutable, TakesThePathAsArgvZeroAndAddsInheritThenRevalidation) {
 }
 
 TEST_F(BoundExecutable, RefusesACommandForAnotherProgramAndLeavesItUnchanged) {
-    for (const std::string& program : {descriptor_path(file.fd.get() + 1), path(), descriptor_path(file.fd.get()) + "/"}) {
+    for (const std::string& program :
+         {descriptor_path(file.fd.get() + 1), path(), descriptor_path(file.fd.get()) + "/"}) {
         ChildCommand other = scrubbed_command(program);
         const ChildCommand before = other;
         EXPECT_EQ(errno_of(bind_executable(file, other)), EPERM) << program;
@@ -272,7 +281,8 @@ TEST_F(InputFiles, BindingRefusesAnExecutableChangedSinceItWasOpened) {
     };
     const Change changes[] = {
         {"group bits added", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0750), 0); }},
-        {"owner execute removed", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0600), 0); }},
+        {"owner execute removed",
+         [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0600), 0); }},
         {"given to another user",
          [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chown(p.c_str(), kNobodyUid, kNobodyUid), 0); }},
         {"second hard link",

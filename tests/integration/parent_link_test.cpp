@@ -44,7 +44,8 @@ Session session_of(const StateDirectory& dir) { return Session{dir.path(), dir.n
 
 StateDirectory make_dir(const std::string& base, Owner owner = Owner::current(), std::string_view suffix = "t1") {
     auto dir = StateDirectory::create(base, suffix, owner);
-    if (!dir.has_value()) throw std::runtime_error(std::string("cannot make state directory: ") + error_kind_name(dir.error().kind));
+    if (!dir.has_value())
+        throw std::runtime_error(std::string("cannot make state directory: ") + error_kind_name(dir.error().kind));
     return std::move(*dir);
 }
 
@@ -100,12 +101,11 @@ TEST_P(AcceptedAcknowledgement, GivesASilentNonBlockingLink) {
     EXPECT_TRUE(timeline.supervisor_closed.has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, AcceptedAcknowledgement,
-    ::testing::Values(AcceptedCase{"Whole", Answer::after_hello, 0},
-                      AcceptedCase{"InThreeWrites", Answer::in_pieces, milliseconds(600)},
-                      AcceptedCase{"BeforeTheHello", Answer::before_hello, 0}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Answers, AcceptedAcknowledgement,
+                         ::testing::Values(AcceptedCase{"Whole", Answer::after_hello, 0},
+                                           AcceptedCase{"InThreeWrites", Answer::in_pieces, milliseconds(600)},
+                                           AcceptedCase{"BeforeTheHello", Answer::before_hello, 0}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 struct RefusedCase {
     const char* name;
@@ -199,7 +199,8 @@ TEST(ParentLink, LostOnceTheParentClosesItsEnd) {
 TEST(ParentLink, LostWhenTheParentWritesAByteWhichIsConsumed) {
     const testing::ScratchDir base;
     const StateDirectory dir = make_dir(base.path());
-    const auto parent = listen(dir, Script{.afterwards = Afterwards::write_byte, .afterwards_delay = milliseconds(100)});
+    const auto parent =
+        listen(dir, Script{.afterwards = Afterwards::write_byte, .afterwards_delay = milliseconds(100)});
     const auto link = connect_parent_link(session_of(dir));
     ASSERT_TRUE(link.has_value());
     ASSERT_TRUE(wait_until_link_lost(*link));
@@ -249,17 +250,17 @@ TEST_P(SocketFileCheck, AcceptsOnlyThePrivateSocketOfTheDirectoryOwner) {
 
 INSTANTIATE_TEST_SUITE_P(
     Forms, SocketFileCheck,
-    ::testing::Values(
-        SocketFileCase{"Mode0600", SocketFile{.mode = 0600}, std::nullopt, true},
-        SocketFileCase{"Mode0700", SocketFile{.mode = 0700}, std::nullopt, true},
-        SocketFileCase{"Mode0660", SocketFile{.mode = 0660}, std::nullopt, false},
-        SocketFileCase{"Mode0602", SocketFile{.mode = 0602}, std::nullopt, false},
-        SocketFileCase{"SymbolicLinkToAGoodSocket", SocketFile{.form = SocketForm::link_to_listening}, std::nullopt,
-                       false},
-        SocketFileCase{"OwnedByRootInADirectoryOfNobody", SocketFile{.owner = Owner{0, 0}}, testing::kNobodyUid, false},
-        SocketFileCase{"OwnedByNobodyInADirectoryOfRoot",
-                       SocketFile{.owner = Owner{testing::kNobodyUid, testing::kNobodyGid}}, 0U, false},
-        SocketFileCase{"OwnedByNobodyInADirectoryOfNobody", SocketFile{}, testing::kNobodyUid, true}),
+    ::testing::Values(SocketFileCase{"Mode0600", SocketFile{.mode = 0600}, std::nullopt, true},
+                      SocketFileCase{"Mode0700", SocketFile{.mode = 0700}, std::nullopt, true},
+                      SocketFileCase{"Mode0660", SocketFile{.mode = 0660}, std::nullopt, false},
+                      SocketFileCase{"Mode0602", SocketFile{.mode = 0602}, std::nullopt, false},
+                      SocketFileCase{"SymbolicLinkToAGoodSocket", SocketFile{.form = SocketForm::link_to_listening},
+                                     std::nullopt, false},
+                      SocketFileCase{"OwnedByRootInADirectoryOfNobody", SocketFile{.owner = Owner{0, 0}},
+                                     testing::kNobodyUid, false},
+                      SocketFileCase{"OwnedByNobodyInADirectoryOfRoot",
+                                     SocketFile{.owner = Owner{testing::kNobodyUid, testing::kNobodyGid}}, 0U, false},
+                      SocketFileCase{"OwnedByNobodyInADirectoryOfNobody", SocketFile{}, testing::kNobodyUid, true}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // Nested directories under `root` such that `base`/quillmere-vpn-t1/parent.sock is exactly
@@ -378,11 +379,10 @@ TEST(ReferenceParent, HandsEveryEntryToTheOwnerWithoutGroupOrOtherBits) {
         std::string path;
         mode_t type_and_mode;
     };
-    for (const Expected& e : {Expected{dir.path(), S_IFDIR | 0700},
-                              Expected{dir.entry_path("supervisor.json"), S_IFREG | 0600},
-                              Expected{dir.entry_path("sing-box"), S_IFREG | 0700},
-                              Expected{dir.entry_path("tun.json"), S_IFREG | 0400},
-                              Expected{dir.entry_path(kParentSocketName), S_IFSOCK | 0600}}) {
+    for (const Expected& e :
+         {Expected{dir.path(), S_IFDIR | 0700}, Expected{dir.entry_path("supervisor.json"), S_IFREG | 0600},
+          Expected{dir.entry_path("sing-box"), S_IFREG | 0700}, Expected{dir.entry_path("tun.json"), S_IFREG | 0400},
+          Expected{dir.entry_path(kParentSocketName), S_IFSOCK | 0600}}) {
         struct stat entry {};
         ASSERT_EQ(::lstat(e.path.c_str(), &entry), 0) << e.path;
         EXPECT_EQ(entry.st_mode & (S_IFMT | 07777), e.type_and_mode) << e.path;
@@ -394,8 +394,8 @@ TEST(ReferenceParent, HandsEveryEntryToTheOwnerWithoutGroupOrOtherBits) {
 }
 
 TEST(ReferenceParent, RunsTheSupervisorAndCollectsItsAnswer) {
-    auto process = reference::SupervisorProcess::start(testing::supervisor_binary(),
-                                                       {testing::supervisor_binary(), "--version"});
+    auto process =
+        reference::SupervisorProcess::start(testing::supervisor_binary(), {testing::supervisor_binary(), "--version"});
     ASSERT_TRUE(process.has_value());
     const auto outcome = process->finish(seconds(10));
     ASSERT_TRUE(outcome.has_value());

@@ -23,10 +23,10 @@ using reference::SupervisorMode;
 using testing::Role;
 using testing::SupervisedSession;
 
-#define SKIP_UNLESS_ROOT()                   \
-    if (!testing::running_as_root()) {     \
+#define SKIP_UNLESS_ROOT()                         \
+    if (!testing::running_as_root()) {             \
         GTEST_SKIP() << "recover mode needs root"; \
-    }                                      \
+    }                                              \
     static_assert(true)
 
 // The clean-up guard is the only child recover ever starts; its parent is the supervisor.

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <ostream>
+#include <set>
 #include <string>
 
 #include "children/input_files.hpp"
@@ -31,13 +31,13 @@ using testing::SupervisedSession;
 
 // Generous bounds around the fixed limits: only a supervisor that clearly misses them fails.
 constexpr Nanoseconds kStopNoticedWithin = milliseconds(500);  // polled every 100 ms
-constexpr Nanoseconds kGraceLow = milliseconds(3500);           // 4 s grace after SIGTERM
+constexpr Nanoseconds kGraceLow = milliseconds(3500);          // 4 s grace after SIGTERM
 constexpr Nanoseconds kGraceHigh = seconds(10);
 
-#define SKIP_UNLESS_ROOT()                   \
-    if (!testing::running_as_root()) {     \
+#define SKIP_UNLESS_ROOT()                     \
+    if (!testing::running_as_root()) {         \
         GTEST_SKIP() << "run mode needs root"; \
-    }                                      \
+    }                                          \
     static_assert(true)
 
 // A run that ended with the clean-up done and "done" written, whatever the exit status.
@@ -92,8 +92,7 @@ TEST_P(CoreEndsByItself, IsCleanedUpAndTheRunSucceeds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, CoreEndsByItself,
-                         ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0"},
-                                           CoreEndCase{"ExitCode1", "EXIT", "1"},
+                         ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0"}, CoreEndCase{"ExitCode1", "EXIT", "1"},
                                            CoreEndCase{"KilledBySignal", "SIGNAL", "9"}),
                          [](const auto& test) { return std::string(test.param.name); });
 
@@ -214,18 +213,18 @@ TEST_P(StopDuringCore, TerminatesTheCoreAtOnceThenCleansUpAndSucceeds) {
     expect_cleaned_up_with_done(session);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stops, StopDuringCore,
-    ::testing::Values(CoreStopCase{"StopMarker", Script{.stop_marker_after = kStopDuringCoreAfter},
-                                   &reference::Timeline::stop_requested},
-                      CoreStopCase{"LinkClosed",
-                                   Script{.afterwards = Afterwards::close, .afterwards_delay = kStopDuringCoreAfter},
-                                   &reference::Timeline::parent_closed},
-                      CoreStopCase{"ByteWritten",
-                                   Script{.afterwards = Afterwards::write_byte,
-                                          .afterwards_delay = kStopDuringCoreAfter},
-                                   &reference::Timeline::byte_written}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Stops, StopDuringCore,
+                         ::testing::Values(CoreStopCase{"StopMarker", Script{.stop_marker_after = kStopDuringCoreAfter},
+                                                        &reference::Timeline::stop_requested},
+                                           CoreStopCase{"LinkClosed",
+                                                        Script{.afterwards = Afterwards::close,
+                                                               .afterwards_delay = kStopDuringCoreAfter},
+                                                        &reference::Timeline::parent_closed},
+                                           CoreStopCase{"ByteWritten",
+                                                        Script{.afterwards = Afterwards::write_byte,
+                                                               .afterwards_delay = kStopDuringCoreAfter},
+                                                        &reference::Timeline::byte_written}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(RunMode, CoreIgnoringSigtermIsKilledAfterItsGraceAndTheRunStillSucceeds) {
     SKIP_UNLESS_ROOT();
@@ -367,9 +366,9 @@ TEST(RunMode, GuardsAreGivenTheCanonicalDirectoryWhenReachedThroughASymlink) {
     const std::string state_dir = canonical(session.dir().path());
     ASSERT_FALSE(state_dir.empty());
 
-    const auto report = session.run(
-        SupervisorMode::run,
-        testing::SupervisorRun{.state_dir_path = base.file("link") + "/quillmere-vpn-" + std::string(testing::kSessionSuffix)});
+    const auto report = session.run(SupervisorMode::run,
+                                    testing::SupervisorRun{.state_dir_path = base.file("link") + "/quillmere-vpn-" +
+                                                                             std::string(testing::kSessionSuffix)});
     testing::expect_exit(report, 0);
     for (const Role role : {Role::preflight, Role::cleanup}) {
         const auto guard = session.record(role);

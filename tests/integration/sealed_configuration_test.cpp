@@ -150,7 +150,8 @@ TEST_F(SealedConfiguration, RefusesASourceThatNoLongerMeetsTheFileRules) {
     std::vector<Case> cases = {
         {"mode 0640", [](const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 0640), 0); }},
         {"set-user-id", [](const std::string& path) { ASSERT_EQ(::chmod(path.c_str(), 04600), 0); }},
-        {"second link", [&](const std::string& path) { ASSERT_EQ(::link(path.c_str(), dir_.file("elsewhere").c_str()), 0); }},
+        {"second link",
+         [&](const std::string& path) { ASSERT_EQ(::link(path.c_str(), dir_.file("elsewhere").c_str()), 0); }},
         {"emptied", [](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), 0), 0); }},
     };
     if (testing::running_as_root()) {

@@ -97,8 +97,7 @@ void drain(int fd, std::string& into) {
 
 }  // namespace
 
-ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
-                          const RunOptions& options) {
+ProcessResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
     int out_pipe[2];
     int err_pipe[2];
     if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
@@ -136,7 +135,8 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     int open_streams = 2;
     while (open_streams > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             ::kill(pid, SIGKILL);
             break;
@@ -171,7 +171,9 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
 
 std::string supervisor_binary() { return QUILLMERE_SUPERVISOR_BINARY; }
 
-std::string test_program(std::string_view name) { return std::string(QUILLMERE_TEST_PROGRAMS_DIR) + "/" + std::string(name); }
+std::string test_program(std::string_view name) {
+    return std::string(QUILLMERE_TEST_PROGRAMS_DIR) + "/" + std::string(name);
+}
 
 ProcessResult run_supervisor(const std::vector<std::string>& args, const RunOptions& options) {
     return run_program(supervisor_binary(), args, options);

@@ -46,7 +46,7 @@ struct ProcessResult {
 };
 
 struct RunOptions {
-    uid_t uid = static_cast<uid_t>(-1);  // drop to this uid (and the same gid) before exec
+    uid_t uid = static_cast<uid_t>(-1);          // drop to this uid (and the same gid) before exec
     std::vector<std::string> extra_environment;  // "NAME=value" entries added to the environment
     double timeout_seconds = 60;                 // killed with SIGKILL after this
 };

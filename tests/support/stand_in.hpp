@@ -24,7 +24,7 @@ struct StandInRecord {
     std::string ignored_signals;             // SigIgn
     std::string config_path;
     std::optional<std::uint64_t> config_size;
-    std::string config_hash;                 // 64-bit FNV-1a, 16 hexadecimal digits
+    std::string config_hash;  // 64-bit FNV-1a, 16 hexadecimal digits
     std::optional<int> config_error;
 
     // The value of variable `name`, or nullopt when it is not set.

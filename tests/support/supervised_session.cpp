@@ -107,8 +107,7 @@ SupervisedSession::SupervisedSession(Inputs inputs) {
         require(dir_->write_file(kCoreConfigurationName, inputs.configuration_bytes, 0600), "tun.json");
     for (const std::string_view name : kPreparedNames) prepared_[std::string(name)] = file_state(name);
 
-    for (const Role role : {Role::preflight, Role::cleanup, Role::core})
-        set_knob(role, "RECORD", record_path(role));
+    for (const Role role : {Role::preflight, Role::cleanup, Role::core}) set_knob(role, "RECORD", record_path(role));
     set_knob(Role::core, "ON_TERM_RECORD", records_.file("core.term"));
 }
 

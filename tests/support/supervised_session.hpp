@@ -26,7 +26,8 @@ enum class Role { preflight, cleanup, core };
 
 inline constexpr std::string_view kSessionSuffix = "e2e1";
 inline constexpr std::string_view kFailureMarker = "NETWORK_SUPERVISOR_FAILED\n";
-inline constexpr std::string_view kSampleConfiguration = "{\"inbounds\":[{\"type\":\"tun\"}],\"log\":{\"level\":\"warn\"}}\n";
+inline constexpr std::string_view kSampleConfiguration =
+    "{\"inbounds\":[{\"type\":\"tun\"}],\"log\":{\"level\":\"warn\"}}\n";
 
 struct Inputs {
     bool core = true;           // "sing-box"
@@ -46,8 +47,9 @@ struct RunReport {
 
 struct SupervisorRun {
     reference::Script script = {};
-    bool listen = true;                           // play the parent on "parent.sock"
-    std::optional<std::string> state_dir_path = std::nullopt;    // the path given to the supervisor, if not the directory's
+    bool listen = true;  // play the parent on "parent.sock"
+    std::optional<std::string> state_dir_path =
+        std::nullopt;  // the path given to the supervisor, if not the directory's
     Nanoseconds time_limit = seconds(30);
 };
 

@@ -45,9 +45,7 @@ void send_after_seeing_name(ReportSender sender) noexcept {
     (void)sender.send(kMixed);
 }
 
-TEST(CheckAppRoutingWait, ReturnsTheWorkersReport) {
-    EXPECT_EQ(check_app_routing_with(send_mixed), kMixed);
-}
+TEST(CheckAppRoutingWait, ReturnsTheWorkersReport) { EXPECT_EQ(check_app_routing_with(send_mixed), kMixed); }
 
 TEST(CheckAppRoutingWait, FallsBackAtOnceWhenTheWorkerEndsWithoutAReport) {
     const Nanoseconds start = monotonic_now();

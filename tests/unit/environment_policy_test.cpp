@@ -61,8 +61,8 @@ TEST(EnvironmentPolicy, MatchesOnlyExactNames) {
     const auto denied = [&](const std::string& name) {
         return std::find(names.begin(), names.end(), name) != names.end();
     };
-    for (const char* name : {"ld_preload", "Node_Options", "LD_PRELOAD_", "LD_PRELOADX", "SSL_CERT",
-                             "NODE", "GH_TOKENS", "PATH", "HOME", ""}) {
+    for (const char* name : {"ld_preload", "Node_Options", "LD_PRELOAD_", "LD_PRELOADX", "SSL_CERT", "NODE",
+                             "GH_TOKENS", "PATH", "HOME", ""}) {
         EXPECT_FALSE(denied(name)) << name;
     }
 }

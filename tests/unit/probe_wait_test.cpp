@@ -12,7 +12,7 @@ TEST(ProbePollTimeout, TruncatesToWholeMillisecondsPlusOne) {
     };
     const Case cases[] = {
         {milliseconds(250), 251},
-        {400'000, 1},                     // 0.4 ms
+        {400'000, 1},  // 0.4 ms
         {1, 1},
         {milliseconds(1), 2},
         {milliseconds(1) + 999'999, 2},

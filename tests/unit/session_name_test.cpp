@@ -24,27 +24,22 @@ TEST_P(LastPathComponent, IgnoresEmptyAndDotComponents) {
     EXPECT_EQ(last_path_component(GetParam().path), GetParam().component) << GetParam().path;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, LastPathComponent,
-    ::testing::Values(ComponentCase{"/run/quillmere-vpn-a", "quillmere-vpn-a"},
-                      ComponentCase{"/run/quillmere-vpn-a/", "quillmere-vpn-a"},
-                      ComponentCase{"/run/quillmere-vpn-a///", "quillmere-vpn-a"},
-                      ComponentCase{"/run/quillmere-vpn-a/.", "quillmere-vpn-a"},
-                      ComponentCase{"/run/quillmere-vpn-a/./././", "quillmere-vpn-a"},
-                      ComponentCase{"/run//x/./quillmere-vpn-a", "quillmere-vpn-a"},
-                      ComponentCase{"/quillmere-vpn-a", "quillmere-vpn-a"},
-                      ComponentCase{"quillmere-vpn-a", "quillmere-vpn-a"},
-                      ComponentCase{"/run/.hidden", ".hidden"},
-                      ComponentCase{"/run/...", "..."},
-                      ComponentCase{"/run/quillmere-vpn-a/..", std::nullopt},
-                      ComponentCase{"/run/quillmere-vpn-a/../", std::nullopt},
-                      ComponentCase{"/run/quillmere-vpn-a/../.", std::nullopt},
-                      ComponentCase{"/", std::nullopt},
-                      ComponentCase{"///", std::nullopt},
-                      ComponentCase{"/.", std::nullopt},
-                      ComponentCase{"/./", std::nullopt},
-                      ComponentCase{".", std::nullopt},
-                      ComponentCase{"", std::nullopt}));
+INSTANTIATE_TEST_SUITE_P(Paths, LastPathComponent,
+                         ::testing::Values(ComponentCase{"/run/quillmere-vpn-a", "quillmere-vpn-a"},
+                                           ComponentCase{"/run/quillmere-vpn-a/", "quillmere-vpn-a"},
+                                           ComponentCase{"/run/quillmere-vpn-a///", "quillmere-vpn-a"},
+                                           ComponentCase{"/run/quillmere-vpn-a/.", "quillmere-vpn-a"},
+                                           ComponentCase{"/run/quillmere-vpn-a/./././", "quillmere-vpn-a"},
+                                           ComponentCase{"/run//x/./quillmere-vpn-a", "quillmere-vpn-a"},
+                                           ComponentCase{"/quillmere-vpn-a", "quillmere-vpn-a"},
+                                           ComponentCase{"quillmere-vpn-a", "quillmere-vpn-a"},
+                                           ComponentCase{"/run/.hidden", ".hidden"}, ComponentCase{"/run/...", "..."},
+                                           ComponentCase{"/run/quillmere-vpn-a/..", std::nullopt},
+                                           ComponentCase{"/run/quillmere-vpn-a/../", std::nullopt},
+                                           ComponentCase{"/run/quillmere-vpn-a/../.", std::nullopt},
+                                           ComponentCase{"/", std::nullopt}, ComponentCase{"///", std::nullopt},
+                                           ComponentCase{"/.", std::nullopt}, ComponentCase{"/./", std::nullopt},
+                                           ComponentCase{".", std::nullopt}, ComponentCase{"", std::nullopt}));
 
 TEST(LastPathComponent, IsAViewIntoThePath) {
     // The loader cuts the path after this component, so it must point into the argument.
@@ -67,16 +62,18 @@ TEST_P(SessionName, FollowsTheNamingRule) {
     EXPECT_EQ(is_session_name(GetParam().name), GetParam().accepted) << GetParam().name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, SessionName,
-    ::testing::Values(NameCase{"quillmere-vpn-a", true}, NameCase{"quillmere-vpn-0", true},
-                      NameCase{"quillmere-vpn-AbC123xyz", true}, NameCase{"quillmere-vpn-" + std::string(64, 'z'), true},
-                      NameCase{"quillmere-vpn-" + std::string(65, 'z'), false}, NameCase{"quillmere-vpn-", false},
-                      NameCase{"quillmere-vpn", false}, NameCase{"", false}, NameCase{"quillmere-vpn-a-b", false},
-                      NameCase{"quillmere-vpn-a_b", false}, NameCase{"quillmere-vpn-a.b", false},
-                      NameCase{"quillmere-vpn-a b", false}, NameCase{"quillmere-vpn-\xc3\xa9", false},
-                      NameCase{"quillmere-vpn-a\xff", false}, NameCase{"Quillmere-vpn-a", false},
-                      NameCase{"xquillmere-vpn-a", false}, NameCase{"quillmere-vpn-a/", false}));
+INSTANTIATE_TEST_SUITE_P(Names, SessionName,
+                         ::testing::Values(NameCase{"quillmere-vpn-a", true}, NameCase{"quillmere-vpn-0", true},
+                                           NameCase{"quillmere-vpn-AbC123xyz", true},
+                                           NameCase{"quillmere-vpn-" + std::string(64, 'z'), true},
+                                           NameCase{"quillmere-vpn-" + std::string(65, 'z'), false},
+                                           NameCase{"quillmere-vpn-", false}, NameCase{"quillmere-vpn", false},
+                                           NameCase{"", false}, NameCase{"quillmere-vpn-a-b", false},
+                                           NameCase{"quillmere-vpn-a_b", false}, NameCase{"quillmere-vpn-a.b", false},
+                                           NameCase{"quillmere-vpn-a b", false},
+                                           NameCase{"quillmere-vpn-\xc3\xa9", false},
+                                           NameCase{"quillmere-vpn-a\xff", false}, NameCase{"Quillmere-vpn-a", false},
+                                           NameCase{"xquillmere-vpn-a", false}, NameCase{"quillmere-vpn-a/", false}));
 
 // A name the rule refuses is refused before the file system is asked: even though none of
 // these paths exist, the answer is the validation error and not "not found".

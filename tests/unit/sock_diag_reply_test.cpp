@@ -92,8 +92,7 @@ const ReplyCase kReplyCases[] = {
      ReplyVerdict::port_id_mismatch},
     // 9: exactly NLM_F_MULTI
     {"no_flags", [](Datagram& d) { d.header.nlmsg_flags = 0; }, ReplyVerdict::flags_not_multi},
-    {"multi_and_dump_interrupted",
-     [](Datagram& d) { d.header.nlmsg_flags = NLM_F_MULTI | NLM_F_DUMP_INTR; },
+    {"multi_and_dump_interrupted", [](Datagram& d) { d.header.nlmsg_flags = NLM_F_MULTI | NLM_F_DUMP_INTR; },
      ReplyVerdict::flags_not_multi},
     {"multi_and_high_bit", [](Datagram& d) { d.header.nlmsg_flags = NLM_F_MULTI | 0x8000; },
      ReplyVerdict::flags_not_multi},

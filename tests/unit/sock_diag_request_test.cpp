@@ -21,8 +21,10 @@ public:
     void u16(std::uint16_t value) { put(&value, sizeof value); }
     void u8(std::uint8_t value) { put(&value, sizeof value); }
     void zeros(std::size_t count) {
-        if (offset_ + count > image_.size()) overrun_ = true;
-        else offset_ += count;
+        if (offset_ + count > image_.size())
+            overrun_ = true;
+        else
+            offset_ += count;
     }
     // Empty after an overrun, which the size assertion then reports.
     Bytes bytes() const {
@@ -48,16 +50,16 @@ private:
 // kernel's structure definitions.
 Bytes expected_request(std::uint8_t family, std::uint8_t protocol, std::uint32_t sequence) {
     RequestImage out;
-    out.u32(72);       // nlmsg_len
-    out.u16(20);       // SOCK_DIAG_BY_FAMILY
-    out.u16(0x301);    // NLM_F_REQUEST | NLM_F_ROOT | NLM_F_MATCH
+    out.u32(72);     // nlmsg_len
+    out.u16(20);     // SOCK_DIAG_BY_FAMILY
+    out.u16(0x301);  // NLM_F_REQUEST | NLM_F_ROOT | NLM_F_MATCH
     out.u32(sequence);
-    out.u32(0);        // nlmsg_pid
+    out.u32(0);  // nlmsg_pid
     out.u8(family);
     out.u8(protocol);
-    out.u8(0);         // idiag_ext
-    out.u8(0);         // pad
-    out.u32(0);        // idiag_states: none
+    out.u8(0);                       // idiag_ext
+    out.u8(0);                       // pad
+    out.u32(0);                      // idiag_states: none
     out.zeros(2 + 2 + 16 + 16 + 4);  // ports, addresses, interface
     out.u32(0xFFFFFFFFU);
     out.u32(0xFFFFFFFFU);

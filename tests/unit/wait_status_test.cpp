@@ -16,9 +16,9 @@ struct WaitStatusCase {
 
 TEST(WaitStatusFrom, EncodesLikeTheClassicWaitStatus) {
     const WaitStatusCase cases[] = {
-        {CLD_EXITED, 0, 0},           {CLD_EXITED, 3, 0x300},     {CLD_EXITED, 255, 0xff00},
-        {CLD_KILLED, SIGKILL, 9},     {CLD_KILLED, SIGTERM, 15},  {CLD_KILLED, 0xff, 0x7f},
-        {CLD_DUMPED, SIGSEGV, 0x8b},  {CLD_DUMPED, SIGABRT, 0x86}, {CLD_DUMPED, 0x1ff, 0xff},
+        {CLD_EXITED, 0, 0},          {CLD_EXITED, 3, 0x300},      {CLD_EXITED, 255, 0xff00},
+        {CLD_KILLED, SIGKILL, 9},    {CLD_KILLED, SIGTERM, 15},   {CLD_KILLED, 0xff, 0x7f},
+        {CLD_DUMPED, SIGSEGV, 0x8b}, {CLD_DUMPED, SIGABRT, 0x86}, {CLD_DUMPED, 0x1ff, 0xff},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "code " << c.code << " status " << c.status);

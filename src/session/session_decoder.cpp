@@ -1,4 +1,4 @@
-#include "session/spec_decoder.hpp"
+#include "session/session_decoder.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -46,14 +46,9 @@ public:
     bool number_unsigned(number_unsigned_t value) override {
         if (value > std::numeric_limits<std::uint32_t>::max()) return false;
         switch (state_) {
-        case State::object_format_value:
-            state_ = State::object_key;
-            break;
-        case State::array_format:
-            state_ = State::array_nonce;
-            break;
-        default:
-            return false;
+        case State::object_format_value: state_ = State::object_key; break;
+        case State::array_format: state_ = State::array_nonce; break;
+        default: return false;
         }
         spec_.format = value;
         return true;
@@ -61,14 +56,9 @@ public:
 
     bool string(string_t& value) override {
         switch (state_) {
-        case State::object_nonce_value:
-            state_ = State::object_key;
-            break;
-        case State::array_nonce:
-            state_ = State::array_end;
-            break;
-        default:
-            return false;
+        case State::object_nonce_value: state_ = State::object_key; break;
+        case State::array_nonce: state_ = State::array_end; break;
+        default: return false;
         }
         spec_.parent_nonce = std::move(value);
         return true;

@@ -1,4 +1,4 @@
-#include "session/spec_decoder.hpp"
+#include "session/session_decoder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -43,22 +43,21 @@ std::string padded_to(std::string document, std::size_t size) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, AcceptedSpec,
-    ::testing::Values(
-        Case{"object, format first", object_with("1", kNonce)},
-        Case{"object, nonce first", "{\"parent_nonce\":\"" + kNonce + "\",\"format\":1}"},
-        Case{"whitespace everywhere and a final line feed",
-             " \t\r\n{ \"format\" :\t1 ,\r\n \"parent_nonce\" : \"" + kNonce + "\" }\n"},
-        Case{"array", "[1,\"" + kNonce + "\"]"},
-        Case{"array with whitespace", "[ 1 ,\n\"" + kNonce + "\" ]\n"},
-        Case{"escaped key", "{\"\\u0066ormat\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
-        Case{"padded with spaces to exactly the limit", padded_to(object_with("1", kNonce), 4096)}));
+    ::testing::Values(Case{"object, format first", object_with("1", kNonce)},
+                      Case{"object, nonce first", "{\"parent_nonce\":\"" + kNonce + "\",\"format\":1}"},
+                      Case{"whitespace everywhere and a final line feed",
+                           " \t\r\n{ \"format\" :\t1 ,\r\n \"parent_nonce\" : \"" + kNonce + "\" }\n"},
+                      Case{"array", "[1,\"" + kNonce + "\"]"},
+                      Case{"array with whitespace", "[ 1 ,\n\"" + kNonce + "\" ]\n"},
+                      Case{"escaped key", "{\"\\u0066ormat\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
+                      Case{"padded with spaces to exactly the limit", padded_to(object_with("1", kNonce), 4096)}));
 
 std::string nonce_with_escaped_first_letter() {
     // kNonce starts with "0"; build one starting with an "a" that is written as an escape.
     return "\\u0061" + kNonce.substr(1);
 }
 
-TEST(SpecDecoder, EscapedNonceLetterIsTakenAsThatLetter) {
+TEST(SessionDecoder, EscapedNonceLetterIsTakenAsThatLetter) {
     const Result<std::string> nonce = decode_spec(object_with("1", nonce_with_escaped_first_letter()));
     ASSERT_TRUE(nonce.has_value());
     EXPECT_EQ(*nonce, "a" + kNonce.substr(1));
@@ -67,35 +66,29 @@ TEST(SpecDecoder, EscapedNonceLetterIsTakenAsThatLetter) {
 INSTANTIATE_TEST_SUITE_P(
     Shapes, RejectedSpec,
     ::testing::Values(
-        Case{"empty", ""},
-        Case{"whitespace only", " \n"},
+        Case{"empty", ""}, Case{"whitespace only", " \n"},
         Case{"third key", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\",\"extra\":0}"},
         Case{"duplicate key", "{\"format\":1,\"format\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
-        Case{"duplicate key written as an escape", "{\"format\":1,\"\\u0066ormat\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
-        Case{"duplicate nonce", "{\"parent_nonce\":\"" + kNonce + "\",\"format\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
-        Case{"missing nonce", "{\"format\":1}"},
-        Case{"missing format", "{\"parent_nonce\":\"" + kNonce + "\"}"},
-        Case{"empty object", "{}"},
-        Case{"key differing in case", "{\"Format\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
-        Case{"format 2", object_with("2", kNonce)},
-        Case{"format 0", object_with("0", kNonce)},
+        Case{"duplicate key written as an escape",
+             "{\"format\":1,\"\\u0066ormat\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
+        Case{"duplicate nonce",
+             "{\"parent_nonce\":\"" + kNonce + "\",\"format\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
+        Case{"missing nonce", "{\"format\":1}"}, Case{"missing format", "{\"parent_nonce\":\"" + kNonce + "\"}"},
+        Case{"empty object", "{}"}, Case{"key differing in case", "{\"Format\":1,\"parent_nonce\":\"" + kNonce + "\"}"},
+        Case{"format 2", object_with("2", kNonce)}, Case{"format 0", object_with("0", kNonce)},
         Case{"format as a string", object_with("\"1\"", kNonce)},
         Case{"format with a fraction", object_with("1.0", kNonce)},
-        Case{"format with an exponent", object_with("1e0", kNonce)},
-        Case{"format negative", object_with("-1", kNonce)},
+        Case{"format with an exponent", object_with("1e0", kNonce)}, Case{"format negative", object_with("-1", kNonce)},
         Case{"format negative zero", object_with("-0", kNonce)},
         Case{"format above 32 bits", object_with("4294967296", kNonce)},
         Case{"format above 32 bits, congruent to 1", object_with("4294967297", kNonce)},
         Case{"format above 64 bits", object_with("18446744073709551617", kNonce)},
-        Case{"format with a leading zero", object_with("01", kNonce)},
-        Case{"format true", object_with("true", kNonce)},
-        Case{"format null", object_with("null", kNonce)},
-        Case{"format nested", object_with("[1]", kNonce)},
+        Case{"format with a leading zero", object_with("01", kNonce)}, Case{"format true", object_with("true", kNonce)},
+        Case{"format null", object_with("null", kNonce)}, Case{"format nested", object_with("[1]", kNonce)},
         Case{"nonce nested", "{\"format\":1,\"parent_nonce\":[\"" + kNonce + "\"]}"},
         Case{"nonce object", "{\"format\":1,\"parent_nonce\":{}}"},
         Case{"nonce as a number", "{\"format\":1,\"parent_nonce\":1}"},
-        Case{"nonce of 63", object_with("1", kNonce.substr(1))},
-        Case{"nonce of 65", object_with("1", kNonce + "0")},
+        Case{"nonce of 63", object_with("1", kNonce.substr(1))}, Case{"nonce of 65", object_with("1", kNonce + "0")},
         Case{"nonce upper case", object_with("1", "0123456789ABCDEF" + kNonce.substr(16))},
         Case{"nonce with a non-hex letter", object_with("1", "g" + kNonce.substr(1))},
         Case{"nonce with an escaped NUL", object_with("1", "\\u0000" + kNonce.substr(1))},
@@ -107,13 +100,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"byte-order mark", "\xEF\xBB\xBF" + object_with("1", kNonce)},
         Case{"comment", "/* */" + object_with("1", kNonce)},
         Case{"nested object value", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\",\"x\":{\"format\":1}}"},
-        Case{"wrapped in an array", "[" + object_with("1", kNonce) + "]"},
-        Case{"null", "null"},
-        Case{"bare nonce string", "\"" + kNonce + "\""},
-        Case{"bare number", "1"},
-        Case{"array of one", "[1]"},
-        Case{"array of three", "[1,\"" + kNonce + "\",1]"},
-        Case{"array in the wrong order", "[\"" + kNonce + "\",1]"},
+        Case{"wrapped in an array", "[" + object_with("1", kNonce) + "]"}, Case{"null", "null"},
+        Case{"bare nonce string", "\"" + kNonce + "\""}, Case{"bare number", "1"}, Case{"array of one", "[1]"},
+        Case{"array of three", "[1,\"" + kNonce + "\",1]"}, Case{"array in the wrong order", "[\"" + kNonce + "\",1]"},
         Case{"array with a trailing comma", "[1,\"" + kNonce + "\",]"},
         Case{"array with format 2", "[2,\"" + kNonce + "\"]"},
         Case{"unterminated", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\""},
