@@ -51,8 +51,8 @@ constexpr const char* kDecoyName = "decoy";
 const std::string kDecoyNonce(64, 'd');
 
 enum class Target { session_file, socket, core, node, guard_script, configuration };
-constexpr Target kTargets[] = {Target::session_file, Target::socket, Target::core,
-                               Target::node, Target::guard_script, Target::configuration};
+constexpr Target kTargets[] = {Target::session_file, Target::socket,       Target::core,
+                               Target::node,         Target::guard_script, Target::configuration};
 
 enum class Kind { loose_mode, foreign_owner, extra_link, symlink };
 constexpr Kind kKinds[] = {Kind::loose_mode, Kind::foreign_owner, Kind::extra_link, Kind::symlink};
@@ -210,7 +210,8 @@ long long now_ns() {
 std::vector<std::string> markers_in(const std::string& dir) {
     std::vector<std::string> found;
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) found.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored))
+        found.push_back(entry.path().filename());
     return found;
 }
 
@@ -265,9 +266,7 @@ int main(int argc, char** argv) {
             listener.emplace(decoy_at);
             apply_kind(decoy_at, kind, 0600, 0666);
             break;
-        case Target::configuration:
-            write_decoy_file(decoy_at, "{\"DECOY\":true}\n", kind, 0600, 0644);
-            break;
+        case Target::configuration: write_decoy_file(decoy_at, "{\"DECOY\":true}\n", kind, 0600, 0644); break;
         default: write_decoy_file(decoy_at, scripts.decoy_program, kind, 0700, 0755); break;
         }
         if (kind == Kind::symlink) {

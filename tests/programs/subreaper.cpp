@@ -50,7 +50,8 @@ std::vector<pid_t> own_children() {
         const char* after_name = read ? std::strrchr(line, ')') : nullptr;
         char state = 0;
         int parent = 0;
-        if (after_name != nullptr && std::sscanf(after_name + 1, " %c %d", &state, &parent) == 2 && parent == ::getpid())
+        if (after_name != nullptr && std::sscanf(after_name + 1, " %c %d", &state, &parent) == 2 &&
+            parent == ::getpid())
             found.push_back(pid);
     }
     ::closedir(proc);
