@@ -1,5 +1,6 @@
 #include "session/parent_link.hpp"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,16 +29,25 @@ constexpr Error kFillEof = Error::with_text(ErrorKind::unexpected_eof, "failed t
 bool holds_nul(std::string_view path) noexcept { return path.find('\0') != std::string_view::npos; }
 
 // The socket file must be the parent's own socket: a symbolic link could lead the supervisor
-// to another user's listener, and a socket others can reach could be anybody's.
-Result<void> check_socket_file(const std::string& socket_path, const std::string& state_dir) {
+// to another user's listener, and a socket others can reach could be anybody's. It is held
+// by a path-only descriptor that does not follow a link and checked on that descriptor, so
+// the connect below reaches the very socket that was checked: whatever is renamed into the
+// path in between is never looked at.
+Result<UniqueFd> open_socket_file(const std::string& socket_path, const std::string& state_dir) {
+    int raw = -1;
+    do {
+        raw = ::open(socket_path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    } while (raw == -1 && errno == EINTR);
+    if (raw == -1) return fail_last_os_error();
+    UniqueFd file(raw);
     struct stat entry {};
-    if (::lstat(socket_path.c_str(), &entry) != 0) return fail_last_os_error();
+    if (::fstat(file.get(), &entry) != 0) return fail_last_os_error();
     struct stat directory {};
     if (::stat(state_dir.c_str(), &directory) != 0) return fail_last_os_error();
     if ((entry.st_mode & S_IFMT) != S_IFSOCK) return fail(kSessionValidationFailed);
     if ((entry.st_mode & 077) != 0) return fail(kSessionValidationFailed);
     if (entry.st_uid != directory.st_uid) return fail(kSessionValidationFailed);
-    return {};
+    return file;
 }
 
 struct SocketAddress {
@@ -102,13 +112,15 @@ Result<ParentLink> connect_parent_link(const Session& session) {
     // The system calls below take C strings; a NUL inside the path would make them look at a
     // shorter path than the one named here.
     if (holds_nul(socket_path)) return fail(kInteriorNul);
-    TRY(check_socket_file(socket_path, session.state_dir));
+    const UniqueFd socket_file = TRY(open_socket_file(socket_path, session.state_dir));
 
     const int raw = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (raw < 0) return fail_last_os_error();
     UniqueFd fd(raw);
 
-    const SocketAddress address = TRY(unix_address(socket_path));
+    // The path's own limits still apply, although the connect goes through the descriptor.
+    TRY(unix_address(socket_path));
+    const SocketAddress address = TRY(unix_address(descriptor_path(socket_file.get())));
     // Not repeated after EINTR: an interrupted connect may still complete in the background,
     // and a second connect on the same socket would not tell the two apart.
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.address), address.length) != 0)
