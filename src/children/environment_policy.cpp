@@ -47,7 +47,7 @@ constexpr std::string_view kNamesAddedInCode[] = {
 // The document is a constant of the program, so a failure here is a defect of the build, not
 // of any input: there is no caller that could handle it, and no child may run without the list.
 [[noreturn]] void stop_on_broken_policy(const char* detail) noexcept {
-    std::fprintf(stderr, "compiled environment policy is valid: %s\n", detail);
+    (void)std::fprintf(stderr, "compiled environment policy is valid: %s\n", detail);
     std::abort();
 }
 

@@ -61,10 +61,11 @@ inline std::unexpected<Error> fail_last_os_error() noexcept { return std::unexpe
 }  // namespace quillmere
 
 // Propagates the error of a Result, or yields its value: `auto fd = TRY(open_thing());`.
+// The value is taken with `*`, which cannot throw, since the error was ruled out just above.
 #define TRY(expr)                                                                       \
     ({                                                                                  \
         auto try_result_ = (expr);                                                      \
         if (!try_result_.has_value()) [[unlikely]]                                      \
             return std::unexpected<::quillmere::Error>(std::move(try_result_).error()); \
-        std::move(try_result_).value();                                                 \
+        *std::move(try_result_);                                                        \
     })

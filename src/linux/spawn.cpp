@@ -7,14 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "linux/unique_fd.hpp"
-
-extern char** environ;
 
 #ifndef CLOSE_RANGE_CLOEXEC
 #define CLOSE_RANGE_CLOEXEC (1U << 2)
@@ -39,10 +38,7 @@ struct ChildPlan {
 
 [[nodiscard]] bool is_removed(std::string_view entry, const std::vector<std::string>& removals) {
     const std::string_view name = entry.substr(0, entry.find('='));
-    for (const std::string& removed : removals) {
-        if (name == removed) return true;
-    }
-    return false;
+    return std::ranges::any_of(removals, [name](const std::string& removed) { return name == removed; });
 }
 
 [[nodiscard]] ChildPlan plan_for(const ChildCommand& command) {

@@ -52,7 +52,8 @@ void mark_inherited_descriptors_cloexec() noexcept {
 }  // namespace
 
 bool prepare_process() noexcept {
-    ::signal(SIGPIPE, SIG_IGN);
+    // Cannot fail for a valid signal number and a fixed disposition.
+    (void)::signal(SIGPIPE, SIG_IGN);
     if (!open_standard_descriptors()) return false;
     mark_inherited_descriptors_cloexec();
     return true;

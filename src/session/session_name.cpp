@@ -1,5 +1,7 @@
 #include "session/session_name.hpp"
 
+#include <algorithm>
+
 #include "session/utf8.hpp"
 
 namespace quillmere {
@@ -33,10 +35,7 @@ bool is_session_name(std::string_view name) {
     if (!name.starts_with(kSessionNamePrefix)) return false;
     const std::string_view suffix = name.substr(kSessionNamePrefix.size());
     if (suffix.empty() || suffix.size() > kMaxSuffixBytes) return false;
-    for (const char c : suffix) {
-        if (!is_ascii_alphanumeric(c)) return false;
-    }
-    return true;
+    return std::ranges::all_of(suffix, is_ascii_alphanumeric);
 }
 
 }  // namespace quillmere

@@ -111,8 +111,11 @@ protected:
                                          const RunOptions& options = {}) {
         const std::vector<std::string> before = testing::directory_entries(directory);
         for (const std::string form : {"run", "recover"}) {
-            expect_failure(testing::run_supervisor({form, argument}, options), form + " " + argument);
-            EXPECT_EQ(testing::directory_entries(directory), before) << form + " " + argument;
+            std::string label = form;
+            label += ' ';
+            label += argument;
+            expect_failure(testing::run_supervisor({form, argument}, options), label);
+            EXPECT_EQ(testing::directory_entries(directory), before) << label;
         }
     }
 

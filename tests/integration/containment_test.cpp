@@ -23,8 +23,6 @@
 #include "support/scratch.hpp"
 #include "support/stand_in.hpp"
 
-extern char** environ;
-
 namespace quillmere {
 namespace {
 
@@ -320,7 +318,7 @@ TEST(Containment, ChildDiesWithTheSupervisor) {
         ChildCommand command = stand_in_command();
         auto child = spawn_contained(command);
         const pid_t pid = child.has_value() ? child->pid() : 0;
-        (void)!::write(ends[1], &pid, sizeof pid);
+        (void)(::write(ends[1], &pid, sizeof pid) < 0);
         for (;;) ::pause();
     }
     ::close(ends[1]);
@@ -412,6 +410,7 @@ TEST(Containment, ChildHoldsOnlyItsStandardStreamsAndTheInheritedDescriptors) {
     const std::string record = scratch.file("record");
     ScopedVariable knob(kRecordKnob, record);
     std::vector<int> opened;
+    opened.reserve(4);
     for (int i = 0; i < 3; ++i) opened.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     // One descriptor as a careless launcher would leave it: without close-on-exec.
     opened.push_back(::open("/dev/zero", O_RDONLY));

@@ -21,7 +21,7 @@ using testing::kTestNonce;
 
 std::string octal(mode_t mode) {
     char text[16];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+    (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
     return text;
 }
 

@@ -128,13 +128,14 @@ TEST_P(StopBeforePreflight, SkipsPreflightAndCoreButCleansUpAndFails) {
     expect_helper_pid_is_parent_of(session, Role::cleanup);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stops, StopBeforePreflight,
-    ::testing::Values(EarlyStopCase{"StopMarkerBeforeStart", true, Script{}, 0},
-                      EarlyStopCase{"LinkClosedRightAfterTheAcknowledgement", false,
-                                    Script{.afterwards = Afterwards::close, .afterwards_delay = 0}, 3 * 1024 * 1024},
-                      EarlyStopCase{"ByteWrittenWithTheAcknowledgement", false, Script{.acknowledgement = "OK\nX"}, 0}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Stops, StopBeforePreflight,
+                         ::testing::Values(EarlyStopCase{"StopMarkerBeforeStart", true, Script{}, 0},
+                                           EarlyStopCase{"LinkClosedRightAfterTheAcknowledgement", false,
+                                                         Script{.afterwards = Afterwards::close, .afterwards_delay = 0},
+                                                         std::size_t{3} * 1024 * 1024},
+                                           EarlyStopCase{"ByteWrittenWithTheAcknowledgement", false,
+                                                         Script{.acknowledgement = "OK\nX"}, 0}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // --- A stop wanted while the preflight runs -------------------------------------------------
 
@@ -404,7 +405,7 @@ TEST(RunMode, CoreGetsItsExactCommandLineTwoDescriptorsAndAScrubbedEnvironment) 
     EXPECT_EQ(core->argv[2], "-c");
     const std::string prefix = "/proc/self/fd/";
     ASSERT_EQ(core->argv[3].rfind(prefix, 0), 0U) << core->argv[3];
-    const int config_fd = std::atoi(core->argv[3].c_str() + prefix.size());
+    const int config_fd = static_cast<int>(std::strtol(core->argv[3].c_str() + prefix.size(), nullptr, 10));
     EXPECT_EQ(core->argv[3], prefix + std::to_string(config_fd));
 
     std::set<int> inherited;

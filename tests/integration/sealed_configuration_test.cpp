@@ -42,6 +42,7 @@ extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
 extern "C" ssize_t pread64(int fd, void* buffer, size_t count, off_t offset) {
     return injected_pread(fd, buffer, count, offset);
 }
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): glibc's fortified pread
 extern "C" ssize_t __pread_chk(int fd, void* buffer, size_t count, off_t offset, size_t) {
     return injected_pread(fd, buffer, count, offset);
 }
@@ -86,7 +87,8 @@ std::string content_of(int fd, std::size_t size) {
 int open_descriptor_count() {
     int count = 0;
     DIR* dir = ::opendir("/proc/self/fd");
-    while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+    while (const dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.') ++count;
     ::closedir(dir);
     return count;
 }

@@ -138,7 +138,7 @@ TEST_F(StateFiles, FinalModeIgnoresTheUmask) {
 TEST_F(StateFiles, FileIsPrivateWhileWrittenAndKeptWhenTheWriteFails) {
     const int code = run_forked([&] {
         ::umask(077);
-        ::signal(SIGXFSZ, SIG_IGN);
+        (void)::signal(SIGXFSZ, SIG_IGN);
         const rlimit none{0, 0};
         if (::setrlimit(RLIMIT_FSIZE, &none) != 0) return 100;
         return errno_of(write_state_file(dir.path(), kDoneFile, "{\"format\":2}"));

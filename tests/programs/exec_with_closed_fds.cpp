@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
     if (argc < 3) return 126;
     for (char* item = std::strtok(argv[1], ","); item != nullptr; item = std::strtok(nullptr, ",")) {
-        ::close(std::atoi(item));
+        ::close(static_cast<int>(std::strtol(item, nullptr, 10)));
     }
     ::execv(argv[2], argv + 2);
     return 127;

@@ -22,90 +22,118 @@
 #include <cstring>
 #include <string>
 
-extern char** environ;
-
 namespace {
 
 [[noreturn]] void refuse(const char* what) {
-    std::fprintf(stderr, "hostile_launcher: %s\n", what);
+    (void)std::fprintf(stderr, "hostile_launcher: %s\n", what);
     std::exit(126);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    int first_leak = -1, last_leak = -1;
+struct Launch {
+    int first_leak = -1;
+    int last_leak = -1;
     const char* leak_file = "/dev/null";
     std::string to_close;
-    bool ignore_sigchld = false, block_signals = false, broken_stdout = false, empty_argv = false;
+    bool ignore_sigchld = false;
+    bool block_signals = false;
+    bool broken_stdout = false;
+    bool empty_argv = false;
     long nofile = -1;
     long umask_value = -1;
+    char** program = nullptr;
+};
+
+int whole_number(const char* text, const char* what) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 0 || value > 1000000) refuse(what);
+    return static_cast<int>(value);
+}
+
+Launch parse(int argc, char** argv) {
+    Launch launch;
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         const std::string option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (option == "--leak-fds" && value != nullptr) {
-            if (std::sscanf(value, "%d-%d", &first_leak, &last_leak) != 2) refuse("--leak-fds FIRST-LAST");
+            const char* dash = std::strchr(value, '-');
+            if (dash == nullptr) refuse("--leak-fds FIRST-LAST");
+            launch.first_leak = whole_number(std::string(value, dash).c_str(), "--leak-fds FIRST-LAST");
+            launch.last_leak = whole_number(dash + 1, "--leak-fds FIRST-LAST");
             ++i;
         } else if (option == "--leak-file" && value != nullptr) {
-            leak_file = value;
+            launch.leak_file = value;
             ++i;
         } else if (option == "--close" && value != nullptr) {
-            to_close = value;
+            launch.to_close = value;
             ++i;
         } else if (option == "--nofile" && value != nullptr) {
-            nofile = std::strtol(value, nullptr, 10);
+            launch.nofile = whole_number(value, "--nofile N");
             ++i;
         } else if (option == "--umask" && value != nullptr) {
-            umask_value = std::strtol(value, nullptr, 8);
+            launch.umask_value = std::strtol(value, nullptr, 8);
             ++i;
         } else if (option == "--ignore-sigchld") {
-            ignore_sigchld = true;
+            launch.ignore_sigchld = true;
         } else if (option == "--block-signals") {
-            block_signals = true;
+            launch.block_signals = true;
         } else if (option == "--broken-stdout") {
-            broken_stdout = true;
+            launch.broken_stdout = true;
         } else if (option == "--empty-argv") {
-            empty_argv = true;
+            launch.empty_argv = true;
         } else {
             refuse("unknown option");
         }
     }
     if (i + 1 >= argc) refuse("no program");
-    char** program = argv + i + 1;
+    launch.program = argv + i + 1;
+    return launch;
+}
 
-    if (first_leak >= 0) {
-        const int source = ::open(leak_file, O_RDWR | O_CREAT, 0600);
-        if (source < 0) refuse("cannot open the leak file");
-        for (int fd = first_leak; fd <= last_leak; ++fd) {
-            if (fd != source && ::dup2(source, fd) < 0) refuse("dup2");
-        }
-        if (source < first_leak || source > last_leak) ::close(source);
+void leak_descriptors(const Launch& launch) {
+    if (launch.first_leak < 0) return;
+    const int source = ::open(launch.leak_file, O_RDWR | O_CREAT, 0600);
+    if (source < 0) refuse("cannot open the leak file");
+    for (int fd = launch.first_leak; fd <= launch.last_leak; ++fd) {
+        if (fd != source && ::dup2(source, fd) < 0) refuse("dup2");
     }
-    if (broken_stdout) {
-        int ends[2];
-        if (::pipe(ends) != 0) refuse("pipe");
-        ::close(ends[0]);
-        if (::dup2(ends[1], STDOUT_FILENO) < 0) refuse("dup2");
-        ::close(ends[1]);
-    }
-    if (!to_close.empty()) {
-        for (char* item = std::strtok(to_close.data(), ","); item != nullptr; item = std::strtok(nullptr, ","))
-            ::close(std::atoi(item));
-    }
-    if (ignore_sigchld) ::signal(SIGCHLD, SIG_IGN);
-    if (block_signals) {
+    if (source < launch.first_leak || source > launch.last_leak) ::close(source);
+}
+
+void break_stdout() {
+    int ends[2];
+    if (::pipe(ends) != 0) refuse("pipe");
+    ::close(ends[0]);
+    if (::dup2(ends[1], STDOUT_FILENO) < 0) refuse("dup2");
+    ::close(ends[1]);
+}
+
+void close_listed(std::string list) {
+    for (char* item = std::strtok(list.data(), ","); item != nullptr; item = std::strtok(nullptr, ","))
+        ::close(whole_number(item, "--close N,N,..."));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Launch launch = parse(argc, argv);
+    leak_descriptors(launch);
+    if (launch.broken_stdout) break_stdout();
+    if (!launch.to_close.empty()) close_listed(launch.to_close);
+    if (launch.ignore_sigchld) (void)::signal(SIGCHLD, SIG_IGN);
+    if (launch.block_signals) {
         sigset_t all;
         sigfillset(&all);
         ::sigprocmask(SIG_BLOCK, &all, nullptr);
     }
-    if (nofile >= 0) {
-        const rlimit limit{static_cast<rlim_t>(nofile), static_cast<rlim_t>(nofile)};
+    if (launch.nofile >= 0) {
+        const rlimit limit{static_cast<rlim_t>(launch.nofile), static_cast<rlim_t>(launch.nofile)};
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) refuse("setrlimit");
     }
-    if (umask_value >= 0) ::umask(static_cast<mode_t>(umask_value));
+    if (launch.umask_value >= 0) ::umask(static_cast<mode_t>(launch.umask_value));
 
     char* no_arguments[] = {nullptr};
-    ::execve(program[0], empty_argv ? no_arguments : program, environ);
+    ::execve(launch.program[0], launch.empty_argv ? no_arguments : launch.program, environ);
     return 127;
 }

@@ -56,8 +56,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 const char* term_record_path = nullptr;
@@ -83,18 +81,19 @@ void on_term(int) {
     char temporary[4096];
     const std::size_t path_length = std::strlen(term_record_path);
     if (path_length + 5 < sizeof temporary) {
-        std::memcpy(temporary, term_record_path, path_length);
+        // The path and then the suffix with its terminator: the name ends up null-terminated.
+        std::memcpy(temporary, term_record_path, path_length);  // NOLINT(bugprone-not-null-terminated-result)
         std::memcpy(temporary + path_length, ".tmp", 5);
         const int fd = ::open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            (void)!::write(fd, digits, static_cast<std::size_t>(length));
+            (void)(::write(fd, digits, static_cast<std::size_t>(length)) < 0);
             ::close(fd);
-            ::rename(temporary, term_record_path);
+            (void)::rename(temporary, term_record_path);
         }
     }
     if (!term_ignored) {
-        ::signal(SIGTERM, SIG_DFL);
-        ::raise(SIGTERM);
+        (void)::signal(SIGTERM, SIG_DFL);
+        (void)::raise(SIGTERM);
     }
 }
 
@@ -107,7 +106,7 @@ std::string escaped(const std::string& raw) {
             out += "\\n";
         } else if (c < 0x20 || c > 0x7e) {
             char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            (void)std::snprintf(hex, sizeof hex, "\\x%02x", c);
             out += hex;
         } else {
             out += static_cast<char>(c);
@@ -129,7 +128,7 @@ std::vector<std::pair<int, std::string>> open_descriptors() {
     const int own = ::dirfd(dir);
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
-        const int fd = std::atoi(entry->d_name);
+        const int fd = static_cast<int>(std::strtol(entry->d_name, nullptr, 10));
         if (fd == own) continue;
         found.emplace_back(fd, link_target(std::string("/proc/self/fd/") + entry->d_name));
     }
@@ -151,7 +150,7 @@ std::string status_field(const char* name) {
             break;
         }
     }
-    std::fclose(status);
+    (void)std::fclose(status);
     return value;
 }
 
@@ -191,7 +190,7 @@ void describe_configuration(const std::string& path, std::string& record) {
     }
     ::close(fd);
     char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    (void)std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     record += "config_size " + std::to_string(size) + "\n";
     record += "config_fnv1a64 " + std::string(hex) + "\n";
 }
@@ -208,7 +207,7 @@ void write_atomically(const std::string& path, const std::string& content) {
         done += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    ::rename(temporary.c_str(), path.c_str());
+    (void)::rename(temporary.c_str(), path.c_str());
 }
 
 void write_record(const char* path, int argc, char** argv) {
@@ -223,7 +222,8 @@ void write_record(const char* path, int argc, char** argv) {
     for (const auto& [fd, target] : descriptors) record += "fd " + std::to_string(fd) + " " + escaped(target) + "\n";
     record += "sigblk " + status_field("SigBlk") + "\n";
     record += "sigign " + status_field("SigIgn") + "\n";
-    if (const std::string config = configuration_path(argc, argv); !config.empty()) describe_configuration(config, record);
+    if (const std::string config = configuration_path(argc, argv); !config.empty())
+        describe_configuration(config, record);
     write_atomically(path, record);
 }
 
@@ -273,13 +273,13 @@ int main(int argc, char** argv) {
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGTERM, &action, nullptr);
     } else if (term_ignored) {
-        ::signal(SIGTERM, SIG_IGN);
+        (void)::signal(SIGTERM, SIG_IGN);
     }
 
     if (const char* record = knob("QUILLMERE_STAND_IN_RECORD")) write_record(record, argc, argv);
-    if (const char* ms = knob("QUILLMERE_STAND_IN_SLEEP_MS")) sleep_ms(std::atoll(ms));
+    if (const char* ms = knob("QUILLMERE_STAND_IN_SLEEP_MS")) sleep_ms(std::strtoll(ms, nullptr, 10));
     if (const char* number = knob("QUILLMERE_STAND_IN_SIGNAL")) {
-        const int sig = std::atoi(number);
+        const int sig = static_cast<int>(std::strtol(number, nullptr, 10));
         if (const char* dir = knob("QUILLMERE_STAND_IN_CORE_DIR")) {
             if (::chdir(dir) == 0) {
                 rlimit core{};
@@ -288,16 +288,16 @@ int main(int argc, char** argv) {
                 ::setrlimit(RLIMIT_CORE, &core);
             }
         }
-        ::signal(sig, SIG_DFL);
+        (void)::signal(sig, SIG_DFL);
         sigset_t only;
         sigemptyset(&only);
         sigaddset(&only, sig);
         ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
-        ::raise(sig);
+        (void)::raise(sig);
     }
     if (knob("QUILLMERE_STAND_IN_RUN_UNTIL_SIGNALLED") != nullptr) {
         for (;;) ::pause();
     }
     const char* code = knob("QUILLMERE_STAND_IN_EXIT");
-    return code != nullptr ? std::atoi(code) : 0;
+    return code != nullptr ? static_cast<int>(std::strtol(code, nullptr, 10)) : 0;
 }

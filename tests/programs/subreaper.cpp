@@ -28,7 +28,7 @@ std::string comm_of(pid_t pid) {
     if (file == nullptr) return "?";
     char name[64] = "?";
     if (std::fgets(name, sizeof name, file) == nullptr) std::strcpy(name, "?");
-    std::fclose(file);
+    (void)std::fclose(file);
     name[std::strcspn(name, "\n")] = '\0';
     return name;
 }
@@ -39,20 +39,24 @@ std::vector<pid_t> own_children() {
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) return found;
     while (const dirent* entry = ::readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
         if (pid <= 0) continue;
         std::string path = "/proc/" + std::to_string(pid) + "/stat";
         FILE* file = std::fopen(path.c_str(), "re");
         if (file == nullptr) continue;
         char line[1024] = "";
         const bool read = std::fgets(line, sizeof line, file) != nullptr;
-        std::fclose(file);
+        (void)std::fclose(file);
         const char* after_name = read ? std::strrchr(line, ')') : nullptr;
-        char state = 0;
-        int parent = 0;
-        if (after_name != nullptr && std::sscanf(after_name + 1, " %c %d", &state, &parent) == 2 &&
-            parent == ::getpid())
-            found.push_back(pid);
+        // "pid (comm) state ppid ...": the parent pid is the second field after the name.
+        if (after_name == nullptr) continue;
+        const char* field = after_name + 1;
+        while (*field == ' ') ++field;
+        if (*field == '\0') continue;
+        ++field;  // the state letter
+        char* end = nullptr;
+        const long parent = std::strtol(field, &end, 10);
+        if (end != field && parent == ::getpid()) found.push_back(pid);
     }
     ::closedir(proc);
     return found;
@@ -92,7 +96,7 @@ int main(int argc, char** argv) {
             if (own_children().empty()) break;
             if (monotonic_ms() >= give_up_at) {
                 for (const pid_t pid : own_children()) ::kill(pid, SIGKILL);
-                give_up_at = monotonic_ms() + 1000 * 1000;
+                give_up_at = monotonic_ms() + 1000LL * 1000;
             }
             ::usleep(10000);
             continue;
@@ -111,9 +115,9 @@ int main(int argc, char** argv) {
     }
 
     if (FILE* report = std::fopen(argv[1], "we")) {
-        std::fprintf(report, "orphans %zu\n", orphans.size());
-        for (const std::string& orphan : orphans) std::fprintf(report, "orphan %s\n", orphan.c_str());
-        std::fclose(report);
+        (void)std::fprintf(report, "orphans %zu\n", orphans.size());
+        for (const std::string& orphan : orphans) (void)std::fprintf(report, "orphan %s\n", orphan.c_str());
+        (void)std::fclose(report);
     }
     return exit_code;
 }

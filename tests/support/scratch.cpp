@@ -17,8 +17,6 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace quillmere::testing {
 
 bool running_as_root() { return ::geteuid() == 0; }
@@ -95,6 +93,15 @@ void drain(int fd, std::string& into) {
     }
 }
 
+// The null-terminated pointer array that execve takes, into strings that outlive it.
+std::vector<char*> pointers_to(std::vector<std::string>& storage) {
+    std::vector<char*> pointers;
+    pointers.reserve(storage.size() + 1);
+    for (std::string& item : storage) pointers.push_back(item.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 }  // namespace
 
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
@@ -105,15 +112,11 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
 
     std::vector<std::string> argv_storage{program};
     argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_storage) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = pointers_to(argv_storage);
     std::vector<std::string> env_storage;
     for (char** e = environ; *e != nullptr; ++e) env_storage.emplace_back(*e);
     env_storage.insert(env_storage.end(), options.extra_environment.begin(), options.extra_environment.end());
-    std::vector<char*> envp;
-    for (auto& e : env_storage) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char*> envp = pointers_to(env_storage);
 
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");

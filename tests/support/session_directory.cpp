@@ -18,7 +18,7 @@ std::string session_file_content(std::string_view nonce) {
 }
 
 std::string make_session_directory(const std::string& parent, std::string_view name, uid_t owner) {
-    const std::string directory = parent + "/" + std::string(name);
+    std::string directory = parent + "/" + std::string(name);
     if (::mkdir(directory.c_str(), 0700) != 0 || ::chmod(directory.c_str(), 0700) != 0)
         throw std::runtime_error("cannot create " + directory + ": " + std::strerror(errno));
     if (::chown(directory.c_str(), owner, owner) != 0) throw std::runtime_error("cannot chown " + directory);

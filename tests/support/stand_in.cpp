@@ -98,7 +98,7 @@ std::string fnv1a64_hex(std::string_view bytes) {
         hash *= 1099511628211ULL;
     }
     char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    (void)std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     return hex;
 }
 

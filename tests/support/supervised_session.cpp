@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "children/input_files.hpp"
@@ -58,10 +60,7 @@ void require(const Result<void>& done, const char* what) {
 
 bool all_digits(const std::string& text) {
     if (text.empty() || text.size() > 9) return false;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
+    return std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool process_gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
@@ -80,10 +79,11 @@ std::vector<pid_t> own_children() {
         // "pid (comm) state ppid ...": comm may hold anything, so parse after its last ')'.
         const std::size_t close = stat.rfind(')');
         if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 1));
         char state = 0;
         long ppid = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == ::getpid())
-            found.push_back(static_cast<pid_t>(std::stol(name)));
+        fields >> state >> ppid;
+        if (fields && ppid == ::getpid()) found.push_back(static_cast<pid_t>(std::stol(name)));
     }
     ::closedir(proc);
     return found;
@@ -91,7 +91,7 @@ std::vector<pid_t> own_children() {
 
 }  // namespace
 
-SupervisedSession::SupervisedSession(Inputs inputs) {
+SupervisedSession::SupervisedSession(const Inputs& inputs) {
     if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) throw std::runtime_error("cannot become a subreaper");
     std::string base = inputs.base_dir;
     if (base.empty()) base = own_base_.emplace().path();
@@ -129,7 +129,7 @@ std::optional<std::string> SupervisedSession::state_file(std::string_view name) 
     return read_file(path(name));
 }
 
-std::string SupervisedSession::completion_document() const {
+std::string SupervisedSession::completion_document() {
     return std::string("{\"format\":2,\"session\":\"quillmere-vpn-") + std::string(kSessionSuffix) + "\"}";
 }
 
@@ -213,7 +213,7 @@ void SupervisedSession::expect_aftermath(SupervisorMode mode, const std::optiona
     }
 }
 
-void SupervisedSession::expect_children_gone() {
+void SupervisedSession::expect_children_gone() const {
     std::set<pid_t> pids;
     for (const Role role : {Role::preflight, Role::cleanup, Role::core}) {
         if (const auto seen = record(role)) pids.insert(seen->pid);

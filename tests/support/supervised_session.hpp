@@ -56,7 +56,7 @@ struct SupervisorRun {
 class SupervisedSession {
 public:
     // Throws std::runtime_error when the directory cannot be prepared.
-    explicit SupervisedSession(Inputs inputs = {});
+    explicit SupervisedSession(const Inputs& inputs = {});
     ~SupervisedSession();
     SupervisedSession(const SupervisedSession&) = delete;
     SupervisedSession& operator=(const SupervisedSession&) = delete;
@@ -66,7 +66,7 @@ public:
     // The content of a state file, or nullopt when it is absent.
     [[nodiscard]] std::optional<std::string> state_file(std::string_view name) const;
     // {"format":2,"session":"quillmere-vpn-e2e1"}
-    [[nodiscard]] std::string completion_document() const;
+    [[nodiscard]] static std::string completion_document();
 
     // Steers one child: sets QUILLMERE_STAND_IN_<knob>_<ROLE> for the rest of the session.
     void set_knob(Role role, std::string_view knob, std::string value);
@@ -103,7 +103,7 @@ private:
     };
     [[nodiscard]] std::optional<FileState> file_state(std::string_view name) const;
     [[nodiscard]] std::string record_path(Role role) const;
-    void expect_children_gone();
+    void expect_children_gone() const;
     void expect_inputs_unchanged() const;
 
     std::optional<ScratchDir> own_base_;

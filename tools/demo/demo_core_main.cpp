@@ -30,7 +30,7 @@ void record(const std::string& what) {
     const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;
     const std::string line = std::to_string(monotonic_ns()) + " core: " + what + "\n";
-    (void)!::write(fd, line.data(), line.size());
+    (void)(::write(fd, line.data(), line.size()) < 0);
     ::close(fd);
 }
 
@@ -50,7 +50,7 @@ std::size_t configuration_size(const char* path) {
 
 int main(int argc, char** argv) {
     if (argc != 4 || std::strcmp(argv[1], "run") != 0 || std::strcmp(argv[2], "-c") != 0) {
-        std::fputs("usage: sing-box run -c CONFIG\n", stderr);
+        (void)std::fputs("usage: sing-box run -c CONFIG\n", stderr);
         return 2;
     }
     sigset_t stop_signals;

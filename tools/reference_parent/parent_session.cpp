@@ -97,8 +97,7 @@ Result<UniqueFd> bind_socket(const StateDirectory& dir, std::string_view name, c
     std::memcpy(address.sun_path, path.data(), path.size());
     // The directory is 0700, so nobody else can reach the socket in the moment before its
     // owner and mode are set.
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return fail_last_os_error();
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return fail_last_os_error();
     const Owner owner = socket.owner.value_or(dir.owner());
     if (::fchownat(dir.fd(), entry.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0)
         return fail_last_os_error();
@@ -112,8 +111,7 @@ Result<void> link_socket(const StateDirectory& dir) {
     if (::symlinkat(dir.entry_path(kLinkedSocketName).c_str(), dir.fd(), name.c_str()) != 0)
         return fail_last_os_error();
     const Owner owner = dir.owner();
-    if (::fchownat(dir.fd(), name.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail_last_os_error();
+    if (::fchownat(dir.fd(), name.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0) return fail_last_os_error();
     return {};
 }
 
@@ -127,8 +125,10 @@ Result<std::unique_ptr<ParentSession>> ParentSession::listen(const StateDirector
     if (socket.form == SocketForm::link_to_listening) TRY(link_socket(dir));
     // A stale socket file is one whose socket was closed without listening: connecting to it
     // is refused.
-    if (socket.form == SocketForm::stale) listener.reset();
-    else if (::listen(listener.get(), 1) != 0) return fail_last_os_error();
+    if (socket.form == SocketForm::stale)
+        listener.reset();
+    else if (::listen(listener.get(), 1) != 0)
+        return fail_last_os_error();
 
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake) return fail_last_os_error();
@@ -147,8 +147,12 @@ Result<std::unique_ptr<ParentSession>> ParentSession::listen(const StateDirector
 
 ParentSession::ParentSession(const StateDirectory& dir, Script script, UniqueFd listener, UniqueFd wake,
                              UniqueFd exited, Nanoseconds listening)
-    : dir_(dir), script_(std::move(script)), listener_(std::move(listener)), wake_(std::move(wake)),
-      exited_(std::move(exited)), listening_(listening) {}
+    : dir_(dir),
+      script_(std::move(script)),
+      listener_(std::move(listener)),
+      wake_(std::move(wake)),
+      exited_(std::move(exited)),
+      listening_(listening) {}
 
 ParentSession::~ParentSession() {
     hang_up();
@@ -159,7 +163,7 @@ namespace {
 void signal_event(int event) noexcept {
     const std::uint64_t one = 1;
     // Cannot fail short of a bad descriptor: the counter is far from its limit.
-    (void)!::write(event, &one, sizeof one);
+    (void)(::write(event, &one, sizeof one) < 0);
 }
 }  // namespace
 
@@ -173,7 +177,7 @@ std::optional<Timeline> ParentSession::wait_for_end(Nanoseconds time_limit) {
     return timeline_;
 }
 
-void ParentSession::run() noexcept {
+void ParentSession::run() {
     Timeline timeline;
     timeline.listening = listening_;
     if (Result<void> played = play(timeline); !played.has_value()) timeline.failure = played.error();
@@ -185,6 +189,9 @@ void ParentSession::run() noexcept {
     ended_.notify_all();
 }
 
+// One scripted exchange, read top to bottom as a parent's author would follow it: accept,
+// hello, acknowledgement, then watching the link while the run goes on.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 Result<void> ParentSession::play(Timeline& timeline) {
     // Accept the one connection; the listening socket is not needed after it.
     if (TRY(wait_for_connection(wake_.get(), exited_.get(), listener_.get())) != Wake::ready) return {};

@@ -80,18 +80,18 @@ struct SocketFile {
 
 // When each step happened, on CLOCK_MONOTONIC (monotonic_now()), and what arrived.
 struct Timeline {
-    Nanoseconds listening = 0;                           // the socket was ready for the supervisor
-    std::optional<Nanoseconds> accepted;                 // the supervisor's connection
-    std::optional<Nanoseconds> hello_received;           // the whole line, or what came before EOF
-    std::optional<Nanoseconds> acknowledged;             // the last byte of the answer written
-    std::optional<Nanoseconds> stop_requested;           // the stop marker created
-    std::optional<Nanoseconds> byte_written;             // Afterwards::write_byte done
-    std::optional<Nanoseconds> parent_closed;            // the parent closed its end
-    std::optional<Nanoseconds> supervisor_closed;        // the end of the stream from the supervisor
-    std::string hello;                                   // the bytes of the hello line
-    bool hello_matched = false;                          // exactly the nonce and a line feed
-    std::size_t unexpected_bytes = 0;                    // anything the supervisor sent after the hello
-    std::optional<Error> failure;                        // a failing call of the parent itself
+    Nanoseconds listening = 0;                     // the socket was ready for the supervisor
+    std::optional<Nanoseconds> accepted;           // the supervisor's connection
+    std::optional<Nanoseconds> hello_received;     // the whole line, or what came before EOF
+    std::optional<Nanoseconds> acknowledged;       // the last byte of the answer written
+    std::optional<Nanoseconds> stop_requested;     // the stop marker created
+    std::optional<Nanoseconds> byte_written;       // Afterwards::write_byte done
+    std::optional<Nanoseconds> parent_closed;      // the parent closed its end
+    std::optional<Nanoseconds> supervisor_closed;  // the end of the stream from the supervisor
+    std::string hello;                             // the bytes of the hello line
+    bool hello_matched = false;                    // exactly the nonce and a line feed
+    std::size_t unexpected_bytes = 0;              // anything the supervisor sent after the hello
+    std::optional<Error> failure;                  // a failing call of the parent itself
 };
 
 class ParentSession {
@@ -121,7 +121,7 @@ public:
 private:
     ParentSession(const StateDirectory& dir, Script script, UniqueFd listener, UniqueFd wake, UniqueFd exited,
                   Nanoseconds listening);
-    void run() noexcept;
+    void run();
     Result<void> play(Timeline& timeline);
 
     const StateDirectory& dir_;

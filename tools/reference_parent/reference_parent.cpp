@@ -15,7 +15,7 @@ constexpr Nanoseconds kSessionEndTimeLimit = seconds(2);
 
 std::string seconds_since(Nanoseconds origin, Nanoseconds point) {
     char text[32];
-    std::snprintf(text, sizeof text, "%+9.3f s", static_cast<double>(point - origin) / kNanosPerSecond);
+    (void)std::snprintf(text, sizeof text, "%+9.3f s", static_cast<double>(point - origin) / kNanosPerSecond);
     return text;
 }
 
@@ -60,9 +60,9 @@ std::string describe(const SessionReport& report, std::vector<TimedEvent> more_s
     };
     add(s.started, "supervisor started");
     add(t.accepted, "parent accepted the connection");
-    add(t.hello_received, t.hello_matched ? "parent received the hello line (nonce matches)"
-                                          : "parent received a wrong hello line (" + std::to_string(t.hello.size()) +
-                                                " bytes)");
+    add(t.hello_received, t.hello_matched
+                              ? "parent received the hello line (nonce matches)"
+                              : "parent received a wrong hello line (" + std::to_string(t.hello.size()) + " bytes)");
     add(t.acknowledged, "parent acknowledged");
     add(t.stop_requested, "parent created the stop marker");
     add(t.byte_written, "parent wrote a byte to the link");

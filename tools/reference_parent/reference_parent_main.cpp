@@ -22,6 +22,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "children/state_files.hpp"
@@ -59,28 +60,40 @@ std::optional<Options> parse(int argc, char** argv) {
         return std::nullopt;
     }
     for (int i = 2; i < argc; ++i) {
-        const std::string a = argv[i];
-        const auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        const char* v = nullptr;
+        const std::string_view a = argv[i];
         if (a == "--keep") {
             o.keep = true;
-        } else if (a == "--recover" && !o.demo) {
+            continue;
+        }
+        if (a == "--recover" && !o.demo) {
             o.recover = true;
-        } else if ((a == "--stop-after" || a == "--close-after") && (v = value())) {
-            o.stop_after = std::atof(v);
+            continue;
+        }
+        // Every other option takes a value.
+        if (i + 1 >= argc) return std::nullopt;
+        const char* v = argv[++i];
+        const bool shared = a == "--stop-after" || a == "--close-after" || a == "--supervisor";
+        if (o.demo && !shared) return std::nullopt;  // the demo brings its own inputs
+        if (a == "--stop-after" || a == "--close-after") {
+            char* end = nullptr;
+            o.stop_after = std::strtod(v, &end);
+            if (end == v || *end != '\0' || !(o.stop_after >= 0.0)) return std::nullopt;
             o.close_instead = a == "--close-after";
-        } else if (a == "--supervisor" && (v = value())) {
+        } else if (a == "--supervisor") {
             o.supervisor = v;
-        } else if (!o.demo && a == "--core" && (v = value())) {
+        } else if (a == "--core") {
             o.core = v;
-        } else if (!o.demo && a == "--guard" && (v = value())) {
+        } else if (a == "--guard") {
             o.guard = v;
-        } else if (!o.demo && a == "--config" && (v = value())) {
+        } else if (a == "--config") {
             o.config = v;
-        } else if (!o.demo && a == "--node" && (v = value())) {
+        } else if (a == "--node") {
             o.node = v;
-        } else if (!o.demo && a == "--owner" && (v = value())) {
-            o.owner = static_cast<uid_t>(std::strtoul(v, nullptr, 10));
+        } else if (a == "--owner") {
+            char* end = nullptr;
+            const unsigned long owner = std::strtoul(v, &end, 10);
+            if (end == v || *end != '\0' || owner > 0xFFFFFFFEUL) return std::nullopt;
+            o.owner = static_cast<uid_t>(owner);
         } else {
             return std::nullopt;
         }
@@ -114,13 +127,15 @@ std::vector<ref::TimedEvent> read_events(const std::string& path) {
 }
 
 bool fail_with(const char* what, const quillmere::Error& error) {
-    std::fprintf(stderr, "quillmere-reference-parent: %s: %s%s%s\n", what, quillmere::error_kind_name(error.kind),
-                 error.os_errno != 0 ? ", " : "", error.os_errno != 0 ? std::strerror(error.os_errno) : "");
+    (void)std::fprintf(stderr, "quillmere-reference-parent: %s: %s%s%s\n", what, quillmere::error_kind_name(error.kind),
+                       error.os_errno != 0 ? ", " : "", error.os_errno != 0 ? std::strerror(error.os_errno) : "");
     return false;
 }
 
 bool place_inputs(const ref::StateDirectory& dir, const Options& o) {
-    const auto placed = [&](const char* what, const quillmere::Result<void>& r) { return r ? true : fail_with(what, r.error()); };
+    const auto placed = [&](const char* what, const quillmere::Result<void>& r) {
+        return r ? true : fail_with(what, r.error());
+    };
     if (!placed("node", dir.copy_program("node", o.node))) return false;
     if (o.demo) {
         return placed("guard", dir.write_file("network-guard.cjs", ref::kSampleGuardScript, 0700)) &&
@@ -149,9 +164,11 @@ void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& 
     if (code == 0) {
         std::printf("exit status 0: the session ran and was cleaned up (\"done\" written).\n");
     } else if (code == 1 && dir.has_entry(quillmere::kDoneFile)) {
-        std::printf("exit status 1 with \"done\": cleaned up, but the core never ran (refused preflight or early stop).\n");
+        std::printf(
+            "exit status 1 with \"done\": cleaned up, but the core never ran (refused preflight or early stop).\n");
     } else if (code == 1 && dir.has_entry(quillmere::kCleanupErrorFile)) {
-        std::printf("exit status 1 with \"cleanup-error\": the guard's clean-up did not succeed; run \"recover\" later.\n");
+        std::printf(
+            "exit status 1 with \"cleanup-error\": the guard's clean-up did not succeed; run \"recover\" later.\n");
     } else {
         std::printf("the supervisor failed before it could finish; see which state files exist.\n");
     }
@@ -183,13 +200,15 @@ bool play_session(const Options& o, const std::string& base) {
     if (!o.recover)
         std::printf("The parent will %s %.1f s after its acknowledgement.\n",
                     o.close_instead ? "close the link" : "create the stop marker", o.stop_after);
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 
-    const auto report = ref::run_session(*dir, o.supervisor, o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run,
-                                         script, quillmere::seconds(60));
+    const auto report =
+        ref::run_session(*dir, o.supervisor, o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run,
+                         script, quillmere::seconds(60));
     if (!report) return fail_with("session", report.error());
 
-    std::printf("\nTimeline (seconds from the supervisor's start):\n%s", ref::describe(*report, read_events(events)).c_str());
+    std::printf("\nTimeline (seconds from the supervisor's start):\n%s",
+                ref::describe(*report, read_events(events)).c_str());
     print_state_files(*dir);
     print_verdict(*report, *dir);
     if (o.keep) {
@@ -204,11 +223,11 @@ bool play_session(const Options& o, const std::string& base) {
 int main(int argc, char** argv) {
     const std::optional<Options> options = parse(argc, argv);
     if (!options) {
-        std::fputs(kUsage, stderr);
+        (void)std::fputs(kUsage, stderr);
         return 2;
     }
     if (::geteuid() != 0) {
-        std::fputs("quillmere-reference-parent: the supervisor's run and recover forms need root\n", stderr);
+        (void)std::fputs("quillmere-reference-parent: the supervisor's run and recover forms need root\n", stderr);
         return 2;
     }
     char base[] = "/tmp/quillmere-demo-XXXXXX";

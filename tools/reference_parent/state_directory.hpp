@@ -38,8 +38,7 @@ public:
     // Makes `base_dir`/quillmere-vpn-`suffix` (mode 0700, owned by `owner`) and writes
     // "supervisor.json" (mode 0600) with a fresh nonce. `base_dir` must exist; the name must
     // not. The suffix is not checked, so that tests can offer the supervisor bad names.
-    [[nodiscard]] static Result<StateDirectory> create(std::string_view base_dir, std::string_view suffix,
-                                                       Owner owner);
+    [[nodiscard]] static Result<StateDirectory> create(std::string_view base_dir, std::string_view suffix, Owner owner);
 
     StateDirectory(StateDirectory&& other) noexcept;
     StateDirectory& operator=(StateDirectory&&) noexcept = delete;
@@ -57,8 +56,7 @@ public:
     // Creates (or replaces) `name` with `bytes`, then sets `mode` exactly; owned by the owner.
     [[nodiscard]] Result<void> write_file(std::string_view name, std::string_view bytes, mode_t mode) const;
     // Copies the program at `source` into `name` (mode 0700 unless told otherwise).
-    [[nodiscard]] Result<void> copy_program(std::string_view name, const std::string& source,
-                                            mode_t mode = 0700) const;
+    [[nodiscard]] Result<void> copy_program(std::string_view name, const std::string& source, mode_t mode = 0700) const;
 
     // Creates the stop marker, an empty regular file "stop". Fails with EEXIST if something
     // already has that name.

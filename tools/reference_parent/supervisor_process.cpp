@@ -11,8 +11,6 @@
 
 #include "linux/syscalls.hpp"
 
-extern char** environ;
-
 namespace quillmere::reference {
 
 namespace {
@@ -76,6 +74,7 @@ Result<SupervisorProcess> SupervisorProcess::start(const std::string& binary, co
     // Everything the child needs exists before the fork: after it, the child only moves
     // descriptors and executes.
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     Pipe output = TRY(make_pipe());
@@ -92,7 +91,7 @@ Result<SupervisorProcess> SupervisorProcess::start(const std::string& binary, co
         if (::dup2(output.write.get(), STDOUT_FILENO) >= 0 && ::dup2(error.write.get(), STDERR_FILENO) >= 0)
             ::execve(binary.c_str(), argv.data(), environ);
         const int failure = errno;
-        (void)!::write(exec_failure.write.get(), &failure, sizeof failure);
+        (void)(::write(exec_failure.write.get(), &failure, sizeof failure) < 0);
         ::_exit(127);
     }
     output.write.reset();

@@ -56,7 +56,10 @@ public:
 
 private:
     SupervisorProcess(pid_t pid, UniqueFd pidfd, UniqueFd output, UniqueFd error, Nanoseconds started)
-        : pid_(pid), pidfd_(std::move(pidfd)), output_(std::move(output)), error_(std::move(error)),
+        : pid_(pid),
+          pidfd_(std::move(pidfd)),
+          output_(std::move(output)),
+          error_(std::move(error)),
           started_(started) {}
 
     pid_t pid_ = -1;  // -1 once reaped
