@@ -270,7 +270,8 @@ std::string base_for_socket_path_length(const std::string& root, std::size_t soc
     std::string base = root;
     while (base.size() + tail < socket_path_length) {
         const std::size_t room = socket_path_length - tail - base.size() - 1;  // after the slash
-        base += "/" + std::string(std::min<std::size_t>(room, 30), 'd');
+        base += '/';
+        base.append(std::min<std::size_t>(room, 30), 'd');
         if (::mkdir(base.c_str(), 0700) != 0) throw std::runtime_error("cannot make " + base);
     }
     if (base.size() + tail != socket_path_length) throw std::runtime_error("root too long");

@@ -367,9 +367,13 @@ TEST(RunMode, GuardsAreGivenTheCanonicalDirectoryWhenReachedThroughASymlink) {
     const std::string state_dir = canonical(session.dir().path());
     ASSERT_FALSE(state_dir.empty());
 
-    const auto report = session.run(SupervisorMode::run,
-                                    testing::SupervisorRun{.state_dir_path = base.file("link") + "/quillmere-vpn-" +
-                                                                             std::string(testing::kSessionSuffix)});
+    // Built step by step: g++ 12 at -O3 misreads a designated temporary holding this expression.
+    std::string link_path = base.file("link");
+    link_path += "/quillmere-vpn-";
+    link_path += testing::kSessionSuffix;
+    testing::SupervisorRun through_link;
+    through_link.state_dir_path = link_path;
+    const auto report = session.run(SupervisorMode::run, through_link);
     testing::expect_exit(report, 0);
     for (const Role role : {Role::preflight, Role::cleanup}) {
         const auto guard = session.record(role);
