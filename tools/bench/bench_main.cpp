@@ -437,6 +437,9 @@ StopReaction measure_stop_reaction(Bench& b) {
     StopReaction s;
     std::mt19937_64 random(std::random_device{}());
     std::uniform_int_distribution<Nanoseconds> spread(0, kStopSpread);
+    // A stop that came before the core was running (a slow start on a busy machine) measures
+    // nothing here; such a trial is repeated, a few times at most.
+    int early_left = b.options.trials;
     for (int i = 0; i < 2 * b.options.trials; ++i) {
         const bool by_marker = i % 2 == 0;
         const ref::StateDirectory dir = make_state_directory(b);
@@ -450,9 +453,13 @@ StopReaction measure_stop_reaction(Bench& b) {
         }
         clear_events(b);
         const SessionResult r = run_session(b, dir, script);
+        if (!event_time(b, "core") && early_left-- > 0) {
+            i -= 1;
+            continue;
+        }
         const auto term = event_time(b, "term");
         const auto asked = by_marker ? r.timeline.stop_requested : r.timeline.parent_closed;
-        if (!exited_zero(r.outcome.wait_status) || !term || !asked || !event_time(b, "core")) {
+        if (!exited_zero(r.outcome.wait_status) || !term || !asked) {
             ++s.failures;
             continue;
         }
