@@ -8,6 +8,10 @@
 //   the guard appends "<ns> <mode word>-end" and exits 0 at once;
 //   the core exits 0 at once, or, with QUILLMERE_BENCH_CORE=wait, waits for SIGTERM, appends
 //   "<ns> term" with the time it arrived, and exits 0.
+//
+// Started as "sleep-loop", it only sleeps 100 ms at a time until it is killed: the floor of
+// what watching something every 100 ms can cost, next to which the supervisor's standing cost
+// is measured.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -52,6 +56,12 @@ void append_event(const char* path, long long at, const char* what) {
 
 int main(int argc, char** argv) {
     const long long started = monotonic_ns();
+    if (argc == 2 && std::strcmp(argv[1], "sleep-loop") == 0) {
+        for (;;) {
+            const timespec period{0, 100'000'000};
+            ::clock_nanosleep(CLOCK_MONOTONIC, 0, &period, nullptr);
+        }
+    }
     const char* events = std::getenv("QUILLMERE_BENCH_EVENTS");
     const bool core = argc > 3 && std::strcmp(argv[1], "run") == 0 && std::strcmp(argv[2], "-c") == 0;
     const char* role = core ? "core" : argc > 6 ? argv[6] : "guard";
