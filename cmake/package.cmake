@@ -25,10 +25,15 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLMERE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The supervisor is linked dynamically against the C and C++ runtimes; dpkg-shlibdeps reads
-# the installed binary and writes the matching Depends (libc6, libgcc-s1, libstdc++6) with
-# the versions this build needs, so they follow the toolchain instead of a hand-kept list.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The supervisor is normally a static PIE and depends on no shared library at all. Linked
+# dynamically (QUILLMERE_STATIC=OFF), it needs the C and C++ runtimes; dpkg-shlibdeps then
+# reads the installed binary and writes the matching Depends (libc6, libgcc-s1, libstdc++6)
+# with the versions this build needs, so they follow the toolchain instead of a hand-kept list.
+if(QUILLMERE_STATIC_SUPERVISOR)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 # The application starts it through pkexec; the helper itself runs without it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkexec")
 
