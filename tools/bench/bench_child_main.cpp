@@ -43,12 +43,12 @@ void append_event(const char* path, long long at, const char* what) {
     line[used++] = ' ';
     const std::size_t what_length = std::strlen(what);
     if (what_length > sizeof line - used - 1) return;
-    std::memcpy(line + used, what, what_length);
+    std::memcpy(line + used, what, what_length);  // NOLINT(bugprone-not-null-terminated-result): a line, not a string
     used += what_length;
     line[used++] = '\n';
     const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return;
-    (void)!::write(fd, line, used);
+    (void)(::write(fd, line, used) < 0);
     ::close(fd);
 }
 
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     append_event(events, started, role);
     if (!core) {
         char end[64];
-        std::snprintf(end, sizeof end, "%.40s-end", role);
+        (void)std::snprintf(end, sizeof end, "%.40s-end", role);
         append_event(events, monotonic_ns(), end);
     }
     if (wait_for_stop) {

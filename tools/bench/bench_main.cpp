@@ -9,8 +9,8 @@
 // moment it starts, so the supervisor's part of a start-up can be told from the children's.
 
 #include <elf.h>
-#include <sched.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ptrace.h>
@@ -39,11 +39,9 @@
 #include "linux/sealed_configuration.hpp"
 #include "reference_parent/reference_parent.hpp"
 
-extern char** environ;
-
 namespace ref = quillmere::reference;
-using quillmere::Nanoseconds;
 using quillmere::monotonic_now;
+using quillmere::Nanoseconds;
 
 namespace {
 
@@ -96,20 +94,30 @@ std::optional<Options> parse(int argc, char** argv) {
         if (i + 1 >= argc) return std::nullopt;
         const char* v = argv[++i];
         const auto count = [&](int& into) {
-            into = std::atoi(v);
+            into = static_cast<int>(std::strtol(v, nullptr, 10));
             return into > 0;
         };
         bool ok = true;
-        if (a == "--runs") ok = count(o.runs);
-        else if (a == "--overhead-trials") ok = count(o.overhead_trials);
-        else if (a == "--trials") ok = count(o.trials);
-        else if (a == "--seconds") ok = (o.seconds = std::atof(v)) > 0;
-        else if (a == "--supervisor") o.supervisor = v;
-        else if (a == "--baseline") o.baseline = v;
-        else if (a == "--dir") o.dir = v;
-        else if (a == "--out") o.out = v;
-        else if (a == "--sched") ok = (o.realtime = std::string_view(v) == "fifo") || std::string_view(v) == "normal";
-        else ok = false;
+        if (a == "--runs")
+            ok = count(o.runs);
+        else if (a == "--overhead-trials")
+            ok = count(o.overhead_trials);
+        else if (a == "--trials")
+            ok = count(o.trials);
+        else if (a == "--seconds")
+            ok = (o.seconds = std::strtod(v, nullptr)) > 0;
+        else if (a == "--supervisor")
+            o.supervisor = v;
+        else if (a == "--baseline")
+            o.baseline = v;
+        else if (a == "--dir")
+            o.dir = v;
+        else if (a == "--out")
+            o.out = v;
+        else if (a == "--sched")
+            ok = (o.realtime = std::string_view(v) == "fifo") || std::string_view(v) == "normal";
+        else
+            ok = false;
         if (!ok) return std::nullopt;
     }
     return o;
@@ -118,7 +126,7 @@ std::optional<Options> parse(int argc, char** argv) {
 double ms(Nanoseconds n) { return static_cast<double>(n) / 1e6; }
 
 [[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "quillmere-bench: %s\n", what.c_str());
+    (void)std::fprintf(stderr, "quillmere-bench: %s\n", what.c_str());
     std::exit(1);
 }
 
@@ -177,7 +185,7 @@ Summary summarise(std::vector<double> values) {
 
 std::string fixed(double v, int decimals = 3) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    (void)std::snprintf(text, sizeof text, "%.*f", decimals, v);
     return text;
 }
 
@@ -185,6 +193,7 @@ std::string fixed(double v, int decimals = 3) {
 
 std::vector<char*> c_argv(const std::vector<std::string>& args) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     return argv;
@@ -221,7 +230,7 @@ long status_field_kib(pid_t pid, const char* field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     const std::string prefix = std::string(field) + ":";
     for (std::string line; std::getline(status, line);) {
-        if (line.rfind(prefix, 0) == 0) return std::atol(line.c_str() + prefix.size());
+        if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
     }
     return -1;
 }
@@ -249,6 +258,8 @@ Traced run_traced(const std::vector<std::string>& args) {
     Traced traced;
     int status = wait_for(pid);  // the stop at exec
     if (!WIFSTOPPED(status)) die("traced child did not stop at exec");
+    // ptrace takes its options, and below the signal to deliver, in the pointer argument.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL));
     ::ptrace(PTRACE_CONT, pid, nullptr, nullptr);
     for (;;) {
@@ -261,7 +272,7 @@ Traced run_traced(const std::vector<std::string>& args) {
         } else {
             deliver = WSTOPSIG(status);  // an ordinary signal (SIGCHLD from its own children): pass it on
         }
-        ::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(deliver));
+        ::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(deliver));  // NOLINT(performance-no-int-to-ptr)
     }
     traced.status = status;
     return traced;
@@ -280,9 +291,9 @@ struct Bench {
 };
 
 ref::StateDirectory make_state_directory(Bench& b) {
-    auto dir = need(ref::StateDirectory::create(b.base, "bench" + std::to_string(b.next_suffix++),
-                                                ref::Owner::of_uid(65534)),
-                    "state directory");
+    auto dir =
+        need(ref::StateDirectory::create(b.base, "bench" + std::to_string(b.next_suffix++), ref::Owner::of_uid(65534)),
+             "state directory");
     need(dir.copy_program("node", b.child), "node");
     need(dir.copy_program("sing-box", b.child), "sing-box");
     need(dir.write_file("network-guard.cjs", "process.exit(0);\n", 0700), "network-guard.cjs");
@@ -313,8 +324,8 @@ struct SessionResult {
 // A run against a parent that answers at once and then follows `script`.
 SessionResult run_session(Bench& b, const ref::StateDirectory& dir, ref::Script script) {
     auto parent = need(ref::ParentSession::listen(dir, std::move(script)), "parent socket");
-    auto process = need(ref::SupervisorProcess::start(b.options.supervisor, ref::SupervisorMode::run, dir.path()),
-                        "supervisor");
+    auto process =
+        need(ref::SupervisorProcess::start(b.options.supervisor, ref::SupervisorMode::run, dir.path()), "supervisor");
     SessionResult result;
     result.outcome = need(process.finish(kSessionTimeLimit), "supervisor");
     parent->supervisor_exited();
@@ -366,14 +377,28 @@ constexpr double kGuardPollPeriodMs = 50;
 
 // The guard's and the core's command lines as the supervisor gives them, for the bare run.
 std::vector<std::string> bare_guard_args(const ref::StateDirectory& dir) {
-    return {dir.entry_path("node"), "--eval", std::string(quillmere::kGuardLoader), "--", "3",
-            dir.entry_path("network-guard.cjs"), "preflight", dir.path(), "linux", "--sealed-config-fd", "4"};
+    return {dir.entry_path("node"),
+            "--eval",
+            std::string(quillmere::kGuardLoader),
+            "--",
+            "3",
+            dir.entry_path("network-guard.cjs"),
+            "preflight",
+            dir.path(),
+            "linux",
+            "--sealed-config-fd",
+            "4"};
 }
 
 Overhead measure_overhead(Bench& b) {
     set_core_behaviour("exit");
-    std::vector<double> supervised, limit, supervised_guard, limit_guard;
-    std::vector<double> first_look, after_poll, limit_handover;
+    std::vector<double> supervised;
+    std::vector<double> limit;
+    std::vector<double> supervised_guard;
+    std::vector<double> limit_guard;
+    std::vector<double> first_look;
+    std::vector<double> after_poll;
+    std::vector<double> limit_handover;
     Overhead o;
     const auto supervised_run = [&](const ref::StateDirectory& dir) {
         clear_events(b);
@@ -470,9 +495,9 @@ StopReaction measure_stop_reaction(Bench& b) {
 
 struct Counters {
     Nanoseconds at = 0;
-    long long ticks = 0;       // utime + stime from /proc/PID/stat
-    long long runtime_ns = -1; // first field of /proc/PID/schedstat, when the kernel keeps it
-    long long switches = 0;    // voluntary + nonvoluntary context switches
+    long long ticks = 0;        // utime + stime from /proc/PID/stat
+    long long runtime_ns = -1;  // first field of /proc/PID/schedstat, when the kernel keeps it
+    long long switches = 0;     // voluntary + nonvoluntary context switches
 };
 
 Counters read_counters(pid_t pid) {
@@ -486,7 +511,7 @@ Counters read_counters(pid_t pid) {
         std::istringstream fields(text.substr(text.rfind(')') + 2));
         std::string field;
         for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14 || i == 15) c.ticks += std::atoll(field.c_str());
+            if (i == 14 || i == 15) c.ticks += std::strtoll(field.c_str(), nullptr, 10);
         }
     }
     {
@@ -515,8 +540,8 @@ Standing measure_standing(Bench& b) {
     const ref::StateDirectory dir = make_state_directory(b);
     clear_events(b);
     auto parent = need(ref::ParentSession::listen(dir, ref::Script{}), "parent socket");
-    auto process = need(ref::SupervisorProcess::start(b.options.supervisor, ref::SupervisorMode::run, dir.path()),
-                        "supervisor");
+    auto process =
+        need(ref::SupervisorProcess::start(b.options.supervisor, ref::SupervisorMode::run, dir.path()), "supervisor");
     Standing s;
     const quillmere::Deadline started_by = quillmere::Deadline::after(quillmere::seconds(5));
     while (!event_time(b, "core") && !started_by.passed()) quillmere::sleep_for(quillmere::milliseconds(10));
@@ -652,8 +677,13 @@ BinaryFacts inspect_binary(const std::string& path) {
 std::string write_svg(const std::string& out_dir, const StopReaction& s) {
     std::error_code ignored;
     std::filesystem::create_directories(out_dir, ignored);
-    const std::string path = out_dir + "/stop-reaction.svg";
-    const double width = 640, height = 400, left = 60, right = 20, top = 40, bottom = 50;
+    std::string path = out_dir + "/stop-reaction.svg";
+    const double width = 640;
+    const double height = 400;
+    const double left = 60;
+    const double right = 20;
+    const double top = 40;
+    const double bottom = 50;
     double highest = 0;
     for (const auto* series : {&s.marker, &s.link})
         for (const double v : *series) highest = std::max(highest, v);
@@ -667,10 +697,11 @@ std::string write_svg(const std::string& out_dir, const StopReaction& s) {
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
         << "<text x=\"" << left << "\" y=\"22\" font-size=\"14\">Stop reaction: stop asked to SIGTERM at the core "
         << "(cumulative share of trials)</text>\n";
-    for (double v = 0; v <= x_max + 1e-9; v += 20) {
+    for (int step = 0; step * 20.0 <= x_max + 1e-9; ++step) {
+        const double v = step * 20.0;
         svg << "<line x1=\"" << x(v) << "\" y1=\"" << y(0) << "\" x2=\"" << x(v) << "\" y2=\"" << y(1)
-            << "\" stroke=\"#ddd\"/>\n<text x=\"" << x(v) << "\" y=\"" << y(0) + 16 << "\" text-anchor=\"middle\">"
-            << v << "</text>\n";
+            << "\" stroke=\"#ddd\"/>\n<text x=\"" << x(v) << "\" y=\"" << y(0) + 16 << "\" text-anchor=\"middle\">" << v
+            << "</text>\n";
     }
     for (int q = 0; q <= 4; ++q) {
         const double f = q / 4.0;
@@ -740,8 +771,8 @@ std::string spread(const Summary& s, int decimals = 3) {
 }
 
 std::string reaction(const Summary& s) {
-    return "mean " + fixed(s.mean, 1) + ", p95 " + fixed(s.p95, 1) + ", max " + fixed(s.max, 1) + " ms (n=" +
-           std::to_string(s.n) + ")";
+    return "mean " + fixed(s.mean, 1) + ", p95 " + fixed(s.p95, 1) + ", max " + fixed(s.max, 1) +
+           " ms (n=" + std::to_string(s.n) + ")";
 }
 
 std::string kib(long v) { return v < 0 ? "?" : std::to_string(v) + " KiB"; }
@@ -763,16 +794,16 @@ std::string file_system_of(const std::string& path) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string_view(argv[1]) == "--help") {
-        std::fputs(kUsage, stdout);
+        (void)std::fputs(kUsage, stdout);
         return 0;
     }
     const std::optional<Options> options = parse(argc, argv);
     if (!options) {
-        std::fputs(kUsage, stderr);
+        (void)std::fputs(kUsage, stderr);
         return 2;
     }
     if (::geteuid() != 0) {
-        std::fputs("quillmere-bench: the supervisor's run and recover forms need root\n", stderr);
+        (void)std::fputs("quillmere-bench: the supervisor's run and recover forms need root\n", stderr);
         return 2;
     }
     Bench b;
@@ -780,7 +811,8 @@ int main(int argc, char** argv) {
     if (b.options.realtime) {
         // Inherited by every thread and child started from here on.
         const sched_param priority{.sched_priority = 1};
-        if (::sched_setscheduler(0, SCHED_FIFO, &priority) != 0) die(std::string("SCHED_FIFO: ") + std::strerror(errno));
+        if (::sched_setscheduler(0, SCHED_FIFO, &priority) != 0)
+            die(std::string("SCHED_FIFO: ") + std::strerror(errno));
     }
     b.child = own_directory() + "/quillmere-bench-child";
     if (::access(b.child.c_str(), X_OK) != 0) die(b.child + " is missing");
@@ -798,7 +830,7 @@ int main(int argc, char** argv) {
                 file_system_of(b.base).c_str(), b.options.realtime ? "SCHED_FIFO" : "normal");
     std::printf("runs=%d overhead-trials=%d trials=%d seconds=%g\n\n", b.options.runs, b.options.overhead_trials,
                 b.options.trials, b.options.seconds);
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 
     const Startup startup = measure_startup(b);
     const Overhead overhead = measure_overhead(b);
@@ -816,10 +848,10 @@ int main(int argc, char** argv) {
     const double before_guard_ms = overhead.supervised_guard.median - overhead.limit_guard.median;
     // The supervisor's own share of the handover: measured directly when it found the guard
     // ended at its first look, otherwise what is left after the one 50 ms sleep of the guard poll.
-    const double handover_ms = (overhead.handover_first_look.n > 0
-                                    ? overhead.handover_first_look.median
-                                    : overhead.handover_after_poll.median - kGuardPollPeriodMs) -
-                               overhead.limit_handover.median;
+    const double handover_ms =
+        (overhead.handover_first_look.n > 0 ? overhead.handover_first_look.median
+                                            : overhead.handover_after_poll.median - kGuardPollPeriodMs) -
+        overhead.limit_handover.median;
     const double own_work_ms = before_guard_ms + handover_ms;
     const Summary marker = summarise(stops.marker);
     const Summary link = summarise(stops.link);
@@ -829,36 +861,37 @@ int main(int argc, char** argv) {
     std::vector<Row> rows;
     rows.push_back({"--version wall time", spread(startup.version), baseline_name + " " + spread(startup.baseline),
                     "ratio <= 1.0", fixed(version_ratio, 2) + "x " + verdict(version_ratio <= 1.0)});
-    rows.push_back({"check-app-routing wall time", spread(startup.check), baseline_name + " " + spread(startup.baseline),
-                    "ratio <= 1.3", fixed(check_ratio, 2) + "x " + verdict(check_ratio <= 1.3)});
+    rows.push_back({"check-app-routing wall time", spread(startup.check),
+                    baseline_name + " " + spread(startup.baseline), "ratio <= 1.3",
+                    fixed(check_ratio, 2) + "x " + verdict(check_ratio <= 1.3)});
     rows.push_back({"run: start to core start", spread(overhead.supervised, 2), "bare " + spread(overhead.limit, 2),
                     "<= limit + 2 ms", "+" + fixed(overhead_ms, 2) + " ms " + verdict(overhead_ms <= 2.0)});
     rows.push_back({"  start to preflight guard start", spread(overhead.supervised_guard, 2),
                     "bare " + spread(overhead.limit_guard, 2), "", "+" + fixed(before_guard_ms, 2) + " ms"});
     const bool seen_at_once = overhead.handover_first_look.n > 0;
     if (seen_at_once)
-        rows.push_back({"  guard end to core, guard seen ended at once (n=" +
-                            std::to_string(overhead.handover_first_look.n) + ")",
-                        spread(overhead.handover_first_look, 2), "bare " + spread(overhead.limit_handover, 2), "",
-                        "+" + fixed(handover_ms, 2) + " ms"});
+        rows.push_back(
+            {"  guard end to core, guard seen ended at once (n=" + std::to_string(overhead.handover_first_look.n) + ")",
+             spread(overhead.handover_first_look, 2), "bare " + spread(overhead.limit_handover, 2), "",
+             "+" + fixed(handover_ms, 2) + " ms"});
     if (overhead.handover_after_poll.n > 0)
-        rows.push_back({"  guard end to core, after a guard poll (n=" + std::to_string(overhead.handover_after_poll.n) +
-                            ")",
-                        spread(overhead.handover_after_poll, 2),
-                        seen_at_once ? std::string("guard poll period 50 ms")
-                                     : "bare " + spread(overhead.limit_handover, 2) + " + 50 ms",
-                        "", seen_at_once ? "" : "+" + fixed(handover_ms, 2) + " ms"});
+        rows.push_back(
+            {"  guard end to core, after a guard poll (n=" + std::to_string(overhead.handover_after_poll.n) + ")",
+             spread(overhead.handover_after_poll, 2),
+             seen_at_once ? std::string("guard poll period 50 ms")
+                          : "bare " + spread(overhead.limit_handover, 2) + " + 50 ms",
+             "", seen_at_once ? "" : "+" + fixed(handover_ms, 2) + " ms"});
     rows.push_back({"run: own work, poll sleeps left out", "+" + fixed(own_work_ms, 2) + " ms", "setup + handover",
                     "<= 2 ms", verdict(own_work_ms <= 2.0)});
     rows.push_back({"stop reaction, marker", reaction(marker), "poll period 100 ms", "mean ~50, max <= 105",
                     verdict(marker.n > 0 && marker.mean <= 60 && marker.max <= 105)});
     rows.push_back({"stop reaction, link closed", reaction(link), "poll period 100 ms", "mean ~50, max <= 105",
                     verdict(link.n > 0 && link.mean <= 60 && link.max <= 105)});
-    rows.push_back({"standing CPU while the core runs",
-                    fixed(standing.cpu_percent, 4) + "% of a core (ticks: " + fixed(standing.cpu_percent_ticks, 3) + "%)",
-                    "bare 100 ms sleep loop " + fixed(standing.floor_cpu_percent, 4) + "% (" +
-                        fixed(standing.seconds, 1) + " s)",
-                    "<= 0.05%", verdict(standing.ok && standing.cpu_percent <= 0.05)});
+    rows.push_back(
+        {"standing CPU while the core runs",
+         fixed(standing.cpu_percent, 4) + "% of a core (ticks: " + fixed(standing.cpu_percent_ticks, 3) + "%)",
+         "bare 100 ms sleep loop " + fixed(standing.floor_cpu_percent, 4) + "% (" + fixed(standing.seconds, 1) + " s)",
+         "<= 0.05%", verdict(standing.ok && standing.cpu_percent <= 0.05)});
     rows.push_back({"standing wake-ups", fixed(standing.wakeups_per_second, 1) + " /s",
                     "bare 100 ms sleep loop " + fixed(standing.floor_wakeups_per_second, 1) + " /s", "<= ~10 /s",
                     verdict(standing.ok && standing.wakeups_per_second <= 10.5)});
@@ -885,12 +918,14 @@ int main(int argc, char** argv) {
         "stop_marker_mean_ms=%.1f stop_marker_p95_ms=%.1f stop_marker_max_ms=%.1f "
         "stop_link_mean_ms=%.1f stop_link_p95_ms=%.1f stop_link_max_ms=%.1f "
         "standing_cpu_pct=%.4f standing_floor_cpu_pct=%.4f standing_wakeups_per_s=%.2f "
-        "rss_version_kib=%ld rss_check_kib=%ld rss_run_kib=%ld rss_recover_kib=%ld rss_max_kib=%ld rss_baseline_kib=%ld "
+        "rss_version_kib=%ld rss_check_kib=%ld rss_run_kib=%ld rss_recover_kib=%ld rss_max_kib=%ld "
+        "rss_baseline_kib=%ld "
         "seal_4mib_ms=%.3f binary_bytes=%lld loaded_bytes=%lld failures=%d\n",
-        binary.is_static ? "static" : "dynamic", b.options.realtime ? "fifo" : "normal", startup.version.median, startup.check.median, startup.baseline.median,
-        version_ratio, check_ratio, overhead.supervised.median, overhead.limit.median, overhead_ms, own_work_ms, marker.mean,
-        marker.p95, marker.max, link.mean, link.p95, link.max, standing.cpu_percent, standing.floor_cpu_percent, standing.wakeups_per_second,
-        peaks.version, peaks.check, peaks.run, peaks.recover, peak_supervisor, peaks.baseline, sealing.median,
-        binary.file_bytes, binary.loaded_bytes, failures);
+        binary.is_static ? "static" : "dynamic", b.options.realtime ? "fifo" : "normal", startup.version.median,
+        startup.check.median, startup.baseline.median, version_ratio, check_ratio, overhead.supervised.median,
+        overhead.limit.median, overhead_ms, own_work_ms, marker.mean, marker.p95, marker.max, link.mean, link.p95,
+        link.max, standing.cpu_percent, standing.floor_cpu_percent, standing.wakeups_per_second, peaks.version,
+        peaks.check, peaks.run, peaks.recover, peak_supervisor, peaks.baseline, sealing.median, binary.file_bytes,
+        binary.loaded_bytes, failures);
     return failures == 0 ? 0 : 1;
 }
