@@ -284,8 +284,7 @@ struct Change {
 // check refuse it.
 const Change kChangesAfterOpening[] = {
     {"group bits added", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0750), 0); }},
-    {"owner execute removed",
-     [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0600), 0); }},
+    {"owner execute removed", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0600), 0); }},
     {"given to another user",
      [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chown(p.c_str(), kNobodyUid, kNobodyUid), 0); }},
     {"second hard link",

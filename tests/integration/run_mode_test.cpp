@@ -10,9 +10,9 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <ostream>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
