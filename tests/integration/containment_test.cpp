@@ -280,6 +280,18 @@ TEST(Containment, HooksRunInOrderAndTheFirstFailureFailsTheSpawnLeavingNoChild) 
     ::close(ends[1]);
 }
 
+TEST(Containment, AHookWithoutAStepFailsTheSpawnInsteadOfBeingSkipped) {
+    ChildCommand command = stand_in_command();
+    command.hooks = {PreExecHook{}};
+    const int outcome = run_in_fork([&] {
+        auto child = spawn_contained(command);
+        if (child.has_value()) return 10;
+        if (!child.error().is_os_error(EINVAL)) return 11;
+        return has_no_children() ? 0 : 12;
+    });
+    EXPECT_EQ(outcome, 0);
+}
+
 TEST(Containment, ExecFailureFailsTheSpawnWithItsErrno) {
     ScratchDir scratch;
     testing::write_file(scratch.file("not-executable"), "data", 0600);

@@ -275,23 +275,26 @@ TEST_F(BoundExecutable, RefusesACommandForAnotherProgramAndLeavesItUnchanged) {
     }
 }
 
+struct Change {
+    const char* what;
+    std::function<void(const ScratchDir&, const std::string& path)> apply;
+};
+
+// What may happen to an executable between two of its checks; each one must make the next
+// check refuse it.
+const Change kChangesAfterOpening[] = {
+    {"group bits added", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0750), 0); }},
+    {"owner execute removed", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0600), 0); }},
+    {"given to another user",
+     [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chown(p.c_str(), kNobodyUid, kNobodyUid), 0); }},
+    {"second hard link",
+     [](const ScratchDir& d, const std::string& p) { ASSERT_EQ(::link(p.c_str(), d.file("second").c_str()), 0); }},
+    {"name removed", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::unlink(p.c_str()), 0); }},
+    {"capabilities added", [](const ScratchDir&, const std::string& p) { add_capability(p); }},
+};
+
 TEST_F(InputFiles, BindingRefusesAnExecutableChangedSinceItWasOpened) {
-    struct Change {
-        const char* what;
-        std::function<void(const ScratchDir&, const std::string& path)> apply;
-    };
-    const Change changes[] = {
-        {"group bits added", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0750), 0); }},
-        {"owner execute removed",
-         [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chmod(p.c_str(), 0600), 0); }},
-        {"given to another user",
-         [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::chown(p.c_str(), kNobodyUid, kNobodyUid), 0); }},
-        {"second hard link",
-         [](const ScratchDir& d, const std::string& p) { ASSERT_EQ(::link(p.c_str(), d.file("second").c_str()), 0); }},
-        {"name removed", [](const ScratchDir&, const std::string& p) { ASSERT_EQ(::unlink(p.c_str()), 0); }},
-        {"capabilities added", [](const ScratchDir&, const std::string& p) { add_capability(p); }},
-    };
-    for (const Change& change : changes) {
+    for (const Change& change : kChangesAfterOpening) {
         SCOPED_TRACE(change.what);
         ScratchDir case_dir;
         const std::string path = case_dir.file(kCoreExecutableName);
@@ -314,12 +317,22 @@ TEST_F(BoundExecutable, FileMovedAsideAndReplacedStillRunsTheOpenedOne) {
     EXPECT_EQ(testing::read_file(command.program), kProgramText);
 }
 
-TEST_F(BoundExecutable, RevalidationInTheChildRefusesAFileChangedAfterBinding) {
-    ASSERT_TRUE(bind_executable(file, command).has_value());
-    EXPECT_EQ(run_forked([&] { return run_hooks(command); }), 0);
+TEST_F(InputFiles, RevalidationInTheChildRefusesAFileChangedAfterBinding) {
+    for (const Change& change : kChangesAfterOpening) {
+        SCOPED_TRACE(change.what);
+        ScratchDir case_dir;
+        const std::string path = case_dir.file(kCoreExecutableName);
+        write_file(path, kProgramText, kExecutableMode);
+        auto opened = open_input_file(Session{case_dir.path(), std::string(64, 'a'), kRoot}, kCoreExecutableName, true);
+        ASSERT_TRUE(opened.has_value());
+        ChildCommand command = scrubbed_command(descriptor_path(opened->fd.get()));
+        ASSERT_TRUE(bind_executable(*opened, command).has_value());
+        EXPECT_EQ(run_forked([&] { return run_hooks(command); }), 0);
 
-    ASSERT_EQ(::chmod(path().c_str(), 0750), 0);
-    EXPECT_EQ(run_forked([&] { return run_hooks(command); }), EPERM);
+        change.apply(case_dir, path);
+        if (HasFatalFailure()) return;
+        EXPECT_EQ(run_forked([&] { return run_hooks(command); }), EPERM);
+    }
 }
 
 TEST_F(BoundExecutable, InheritHookClearsCloseOnExecInTheChildOnly) {

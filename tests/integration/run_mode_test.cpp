@@ -1,6 +1,7 @@
 // "run" end to end, as the parent application drives it: the reference parent on the socket,
 // the stand-in child as the guard's runtime and as the core, each answering as the case needs.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,10 +10,12 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <ostream>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "children/input_files.hpp"
 #include "children/state_files.hpp"
@@ -431,6 +434,46 @@ TEST(RunMode, CoreGetsItsExactCommandLineTwoDescriptorsAndAScrubbedEnvironment) 
         EXPECT_FALSE(child->variable("GH_TOKEN").has_value());
         EXPECT_EQ(child->variable("QUILLMERE_E2E_KEPT"), std::optional<std::string>("yes"));
     }
+}
+
+// The "flags:" line of /proc/PID/fdinfo/FD, in octal; nullopt when it cannot be read.
+std::optional<long> descriptor_flags(pid_t pid, int fd) {
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+    std::string key;
+    std::string value;
+    while (info >> key >> value) {
+        if (key == "flags:") return std::strtol(value.c_str(), nullptr, 8);
+    }
+    return std::nullopt;
+}
+
+TEST(RunMode, DescriptorsLeakedByTheLauncherAreCloseOnExecInTheSupervisorItself) {
+    SKIP_UNLESS_ROOT();
+    // The forked children mark every unnamed descriptor close-on-exec on their own, so only the
+    // supervisor's own descriptor table shows whether it did so at start.
+    // F_DUPFD gives a copy without close-on-exec, as a careless launcher would leave it.
+    const int opened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(opened, 0);
+    const int leaked = ::fcntl(opened, F_DUPFD, 40);
+    ::close(opened);
+    ASSERT_GE(leaked, 40);
+    SupervisedSession session;
+    session.set_knob(Role::core, "SLEEP_MS", "3000");
+
+    testing::RunReport report;
+    std::thread run([&] { report = session.run(SupervisorMode::run, Script{}); });
+    std::optional<testing::StandInRecord> core;
+    const Deadline deadline = Deadline::after(seconds(20));
+    while (!(core = session.record(Role::core)).has_value() && !deadline.passed()) sleep_for(milliseconds(20));
+    const std::optional<long> flags = core.has_value() ? descriptor_flags(core->ppid, leaked) : std::nullopt;
+    run.join();
+    ::close(leaked);
+
+    ASSERT_TRUE(core.has_value()) << "the core was not started";
+    EXPECT_FALSE(core->descriptors.contains(leaked));
+    ASSERT_TRUE(flags.has_value()) << "the supervisor did not hold the leaked descriptor";
+    EXPECT_NE(*flags & O_CLOEXEC, 0) << std::oct << *flags;
+    testing::expect_exit(report, 0);
 }
 
 }  // namespace

@@ -212,6 +212,8 @@ TEST_F(SealedConfiguration, VerifyRefusesWhatIsNotAFullySealedConfiguration) {
         {"unsealed", 16, 0, EPERM},
         {"all but the seal seal", 16, kAll & ~F_SEAL_SEAL, EPERM},
         {"all but the write seal", 16, kAll & ~F_SEAL_WRITE, EPERM},
+        {"all but the grow seal", 16, kAll & ~F_SEAL_GROW, EPERM},
+        {"all but the shrink seal", 16, kAll & ~F_SEAL_SHRINK, EPERM},
         {"empty", 0, kAll, EINVAL},
         {"over the limit", kSealedConfigurationMaxBytes + 1, kAll, EINVAL},
     };

@@ -36,6 +36,7 @@ const StatusCase kCases[] = {
     {"group execute 0710", S_IFREG | 0710, 10, kOwner, 1, false, false},
     {"group read 0740", S_IFREG | 0740, 10, kOwner, 1, false, false},
     {"other read 0604", S_IFREG | 0604, 10, kOwner, 1, false, false},
+    {"other write 0702", S_IFREG | 0702, 10, kOwner, 1, false, false},
     {"other execute 0701", S_IFREG | 0701, 10, kOwner, 1, false, false},
     {"set-user-id", S_IFREG | 04700, 10, kOwner, 1, false, false},
     {"set-group-id", S_IFREG | 02700, 10, kOwner, 1, false, false},
