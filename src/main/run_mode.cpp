@@ -37,7 +37,8 @@ Result<void> run_mode(std::string_view state_dir_argument) {
     if (!stop_wanted) preflight_passed = TRY(run_guard(session.state_dir, GuardMode::preflight, sealed.get(), guard));
 
     const Result<void> core = run_core(preflight_passed, session, link, core_executable, sealed.get());
-    const bool core_not_started = !core.has_value() && core.error() == kCoreNotStarted;
+    // "Not started" is told apart from every other error by its kind alone.
+    const bool core_not_started = !core.has_value() && core.error().kind == kCoreNotStarted.kind;
     if (!core.has_value() && !core_not_started) return fail(core.error());
 
     const bool cleaned = TRY(run_guard(session.state_dir, GuardMode::cleanup, sealed.get(), guard));
