@@ -32,6 +32,8 @@ Result<void> dispatch(std::span<const std::string_view> args) {
     return fail(kCommandLineRefused);
 }
 
+}  // namespace
+
 // The single failure path: the error itself is never shown, only the marker, once.
 void report_failure() noexcept {
     ::flockfile(stderr);
@@ -40,8 +42,6 @@ void report_failure() noexcept {
     (void)write_all(STDERR_FILENO, kFailureMarker);
     ::funlockfile(stderr);
 }
-
-}  // namespace
 
 int run_supervisor(std::span<const std::string_view> args) {
     if (dispatch(args).has_value()) return 0;

@@ -12,4 +12,7 @@ inline constexpr std::string_view kFailureMarker = "NETWORK_SUPERVISOR_FAILED\n"
 // program name) and returns the exit status, having written the failure marker if it is 1.
 [[nodiscard]] int run_supervisor(std::span<const std::string_view> args);
 
+// Writes the failure marker to standard error, once per call; nothing else is ever written.
+void report_failure() noexcept;
+
 }  // namespace quillmere

@@ -99,6 +99,17 @@ TEST(CommandLine, ClosedStandardDescriptorsAreTolerated) {
     EXPECT_EQ(result.standard_error, "");
 }
 
+// With standard output closed and no descriptor left under the limit, /dev/null cannot take its
+// place; the supervisor then ends at once, saying so on the standard error it still has.
+TEST(CommandLine, AStandardDescriptorThatCannotBeRefilledEndsInTheMarker) {
+    const std::string launcher = testing::test_program("hostile_launcher");
+    const ProcessResult result = testing::run_program(
+        launcher, {"--close", "1", "--nofile", "1", "--", testing::supervisor_binary(), "--version"});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.standard_output, "");
+    EXPECT_EQ(result.standard_error, "NETWORK_SUPERVISOR_FAILED\n");
+}
+
 class PrivilegedFormTest : public ::testing::Test {
 protected:
     void SetUp() override {
