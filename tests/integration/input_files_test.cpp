@@ -293,13 +293,18 @@ const Change kChangesAfterOpening[] = {
     {"capabilities added", [](const ScratchDir&, const std::string& p) { add_capability(p); }},
 };
 
+// A valid core executable written into `dir` and opened as a run opens it.
+Result<ValidatedFile> open_fresh_core(const ScratchDir& dir) {
+    write_file(dir.file(kCoreExecutableName), kProgramText, kExecutableMode);
+    return open_input_file(Session{dir.path(), std::string(64, 'a'), kRoot}, kCoreExecutableName, true);
+}
+
 TEST_F(InputFiles, BindingRefusesAnExecutableChangedSinceItWasOpened) {
     for (const Change& change : kChangesAfterOpening) {
         SCOPED_TRACE(change.what);
         ScratchDir case_dir;
         const std::string path = case_dir.file(kCoreExecutableName);
-        write_file(path, kProgramText, kExecutableMode);
-        auto opened = open_input_file(Session{case_dir.path(), std::string(64, 'a'), kRoot}, kCoreExecutableName, true);
+        auto opened = open_fresh_core(case_dir);
         ASSERT_TRUE(opened.has_value());
         ChildCommand command = scrubbed_command(descriptor_path(opened->fd.get()));
         change.apply(case_dir, path);
@@ -322,8 +327,7 @@ TEST_F(InputFiles, RevalidationInTheChildRefusesAFileChangedAfterBinding) {
         SCOPED_TRACE(change.what);
         ScratchDir case_dir;
         const std::string path = case_dir.file(kCoreExecutableName);
-        write_file(path, kProgramText, kExecutableMode);
-        auto opened = open_input_file(Session{case_dir.path(), std::string(64, 'a'), kRoot}, kCoreExecutableName, true);
+        auto opened = open_fresh_core(case_dir);
         ASSERT_TRUE(opened.has_value());
         ChildCommand command = scrubbed_command(descriptor_path(opened->fd.get()));
         ASSERT_TRUE(bind_executable(*opened, command).has_value());
