@@ -4,6 +4,7 @@
 #include "children/guard.hpp"
 #include "children/input_files.hpp"
 #include "children/state_files.hpp"
+#include "linux/descendant_sweep.hpp"
 #include "linux/sealed_configuration.hpp"
 #include "main/documents.hpp"
 #include "main/end_marker.hpp"
@@ -17,12 +18,15 @@ namespace quillmere {
 
 // The run sequence, one straight line. Whatever has been acquired is released in reverse
 // order of acquisition on every path: the sealed configuration, "tun.json", "sing-box", the
-// guard files, and the parent link last, so the parent sees the end of its stream only after
-// the last state file has been written.
+// guard files, the sweep of whatever the children left behind, and the parent link last, so
+// the parent sees the end of its stream only after the last state file has been written and
+// nothing of the session is left.
 Result<void> run_mode(std::string_view state_dir_argument) {
     const Session session = TRY(load_session(state_dir_argument));
     TRY(require_root());
     const ParentLink link = TRY(connect_parent_link(session));
+    // Before the first child, so that no descendant can be orphaned to init.
+    const DescendantSweep sweep = TRY(DescendantSweep::begin());
     TRY(write_state_file(session.state_dir, kHelperPidFile, pid_document(::getpid())));
 
     const GuardFiles guard = TRY(open_guard_files(session));

@@ -274,6 +274,55 @@ TEST(RunMode, CleanupAnsweringNoLeavesAnEmptyCleanupErrorAndFails) {
     EXPECT_FALSE(session.state_file(kDoneFile).has_value());
 }
 
+// --- Processes the children leave behind ----------------------------------------------------
+
+struct LeftBehindCase {
+    const char* name;
+    SupervisorMode mode;
+    std::vector<std::pair<Role, const char*>> knobs;
+    int status;
+};
+
+void PrintTo(const LeftBehindCase& c, std::ostream* out) { *out << c.name; }
+
+class HelpersLeftBehind : public ::testing::TestWithParam<LeftBehindCase> {};
+
+// The aftermath checks of every run do the work: the session's harness is itself a subreaper,
+// so a helper that outlived the supervisor, or was never reaped by it, is handed to it and found.
+TEST_P(HelpersLeftBehind, AreEndedBeforeTheSupervisorExits) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    for (const auto& [role, knob] : GetParam().knobs) {
+        const std::string_view setting(knob);
+        const std::size_t equals = setting.find('=');
+        session.set_knob(role, setting.substr(0, equals), std::string(setting.substr(equals + 1)));
+    }
+    testing::SupervisorRun options;
+    options.listen = GetParam().mode == SupervisorMode::run;
+    options.script = Script{.stop_marker_after = milliseconds(1000)};
+    const auto report = session.run(GetParam().mode, options);
+    testing::expect_exit(report, GetParam().status);
+    EXPECT_TRUE(session.record(Role::cleanup).has_value()) << "the clean-up guard did not run";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sweep, HelpersLeftBehind,
+    ::testing::Values(LeftBehindCase{"PreflightHelperIgnoringSigtermAndCoreChild",
+                                     SupervisorMode::run,
+                                     {{Role::preflight, "LEAVE_HELPER=ignore-term"},
+                                      {Role::core, "LEAVE_HELPER=term"},
+                                      {Role::core, "RUN_UNTIL_SIGNALLED=1"}},
+                                     0},
+                      LeftBehindCase{"RefusingCleanupHelper",
+                                     SupervisorMode::run,
+                                     {{Role::cleanup, "LEAVE_HELPER=ignore-term"}, {Role::cleanup, "EXIT=1"}},
+                                     1},
+                      LeftBehindCase{"RecoveryCleanupHelper",
+                                     SupervisorMode::recover,
+                                     {{Role::cleanup, "LEAVE_HELPER=ignore-term"}},
+                                     0}),
+    [](const auto& test) { return std::string(test.param.name); });
+
 // --- What an earlier session left behind ----------------------------------------------------
 
 TEST(RunMode, SecondRunInTheSameDirectoryFailsAtItsPidFileWithoutAnyChild) {
