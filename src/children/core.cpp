@@ -50,8 +50,11 @@ Result<void> run_core(bool preflight_passed, const Session& session, const Paren
     if (TRY(stop_requested(session.state_dir))) return fail(kCoreNotStarted);
     if (!parent_link_alive(link)) return fail(kCoreNotStarted);
 
-    ChildCommand command = TRY(core_command(core_executable, sealed_config_fd));
+    // The core's own descriptor of the configuration, at its start, closed here once it is handed over.
+    UniqueFd configuration = TRY(open_sealed_for_child(sealed_config_fd));
+    ChildCommand command = TRY(core_command(core_executable, configuration.get()));
     OwnedChild core = TRY(spawn_contained(command));
+    configuration.reset();
 
     Result<void> supervised = supervise_core(session, link, core);
     if (!supervised.has_value()) {

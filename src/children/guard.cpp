@@ -45,12 +45,13 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
     // executable rules all the same, as it was when it was opened.
     TRY(validate_descriptor(guard.script.fd.get(), guard.script.owner_uid, true));
     command.hooks.push_back(inherit_hook(guard.script.fd.get()));
-    // Checked again right before the descriptor is handed on.
-    TRY(verify_sealed(sealed_config_fd));
-    command.hooks.push_back(inherit_hook(sealed_config_fd));
+    // The guard's own descriptor of the configuration, at its start and checked again, so that
+    // whatever it leaves running cannot move the offset the core will read from.
+    UniqueFd configuration = TRY(open_sealed_for_child(sealed_config_fd));
+    command.hooks.push_back(inherit_hook(configuration.get()));
 
     const std::string script_fd = decimal(static_cast<unsigned long long>(guard.script.fd.get()));
-    const std::string sealed_fd = decimal(static_cast<unsigned long long>(sealed_config_fd));
+    const std::string sealed_fd = decimal(static_cast<unsigned long long>(configuration.get()));
     command.argv.insert(command.argv.end(), {
                                                 "--eval",
                                                 std::string(kGuardLoader),
@@ -67,6 +68,7 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
     // An error from here on leaves through the child's destructor, which terminates a guard
     // still running: none outlives this call.
     OwnedChild child = TRY(spawn_contained(command));
+    configuration.reset();
     const Deadline deadline = Deadline::after(kGuardTimeLimit);
     bool approved = false;
     for (;;) {
