@@ -53,6 +53,12 @@ void expect_cleaned_up_with_done(const SupervisedSession& session) {
 void expect_core_not_started(const SupervisedSession& session) {
     EXPECT_FALSE(session.record(Role::core).has_value()) << "the core was started";
     EXPECT_FALSE(session.state_file(kCorePidFile).has_value());
+    EXPECT_FALSE(session.state_file(kCoreExitFile).has_value());
+}
+
+std::string canonical(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
 // "helper.pid" names the supervisor, which is the parent of every child it started.
@@ -68,6 +74,7 @@ struct CoreEndCase {
     const char* name;
     const char* knob;
     const char* value;
+    const char* core_exit;
 };
 
 // Failures name the case instead of dumping its bytes.
@@ -87,6 +94,8 @@ TEST_P(CoreEndsByItself, IsCleanedUpAndTheRunSucceeds) {
     ASSERT_TRUE(core.has_value());
     // Written although the core may have been gone before the first look at it.
     EXPECT_EQ(session.state_file(kCorePidFile), std::optional(std::to_string(core->pid)));
+    EXPECT_EQ(session.state_file(kCoreExitFile), std::optional<std::string>(GetParam().core_exit));
+    EXPECT_EQ(testing::file_mode(session.path(kCoreExitFile)), 0644U);
     expect_helper_pid_is_parent_of(session, Role::core);
     // One child at a time, in the order of the run.
     ASSERT_TRUE(session.record_time(Role::preflight).has_value());
@@ -95,8 +104,12 @@ TEST_P(CoreEndsByItself, IsCleanedUpAndTheRunSucceeds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, CoreEndsByItself,
-                         ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0"}, CoreEndCase{"ExitCode1", "EXIT", "1"},
-                                           CoreEndCase{"KilledBySignal", "SIGNAL", "9"}),
+                         ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0",
+                                                       R"({"format":1,"exit_code":0,"stop_requested":false})"},
+                                           CoreEndCase{"ExitCode2", "EXIT", "2",
+                                                       R"({"format":1,"exit_code":2,"stop_requested":false})"},
+                                           CoreEndCase{"KilledBySignal", "SIGNAL", "9",
+                                                       R"({"format":1,"signal":9,"stop_requested":false})"}),
                          [](const auto& test) { return std::string(test.param.name); });
 
 // --- A stop wanted before the preflight ------------------------------------------------------
@@ -214,6 +227,8 @@ TEST_P(StopDuringCore, TerminatesTheCoreAtOnceThenCleansUpAndSucceeds) {
     const auto core = session.record(Role::core);
     ASSERT_TRUE(core.has_value());
     EXPECT_EQ(session.state_file(kCorePidFile), std::optional(std::to_string(core->pid)));
+    EXPECT_EQ(session.state_file(kCoreExitFile),
+              std::optional<std::string>(R"({"format":1,"signal":15,"stop_requested":true})"));
     expect_cleaned_up_with_done(session);
 }
 
@@ -243,6 +258,8 @@ TEST(RunMode, CoreIgnoringSigtermIsKilledAfterItsGraceAndTheRunStillSucceeds) {
     // Everything after the kill (reap, clean-up, "done") is quick, so the grace dominates.
     EXPECT_GE(report.supervisor.ended - *terminated, kGraceLow);
     EXPECT_LT(report.supervisor.ended - *terminated, kGraceHigh);
+    EXPECT_EQ(session.state_file(kCoreExitFile),
+              std::optional<std::string>(R"({"format":1,"signal":9,"stop_requested":true})"));
     expect_cleaned_up_with_done(session);
 }
 
@@ -323,6 +340,35 @@ INSTANTIATE_TEST_SUITE_P(
                                      0}),
     [](const auto& test) { return std::string(test.param.name); });
 
+// --- Failures are never taken for a core that was not started ------------------------------
+
+// Only an error of the last stop check before the launch could pass for "not started": it is
+// injected there (the second look at the marker) and must fail the run without the clean-up.
+TEST(RunMode, AnInterruptedStopCheckBeforeTheLaunchFailsWithoutCleanup) {
+    SKIP_UNLESS_ROOT();
+    if (!testing::path_exists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
+    SupervisedSession session;
+    testing::SupervisorRun options;
+    options.launcher = {"/usr/bin/strace",
+                        "-qq",
+                        "-o",
+                        "/dev/null",
+                        "-P",
+                        canonical(session.dir().path()) + "/" + std::string(kStopMarkerName),
+                        "-e",
+                        "trace=newfstatat",
+                        "-e",
+                        "inject=newfstatat:error=EINTR:when=2",
+                        "--"};
+
+    const auto report = session.run(SupervisorMode::run, options);
+    testing::expect_exit(report, 1);
+    EXPECT_TRUE(session.record(Role::preflight).has_value());
+    expect_core_not_started(session);
+    EXPECT_FALSE(session.record(Role::cleanup).has_value()) << "the error was taken for a core not started";
+    EXPECT_FALSE(session.state_file(kDoneFile).has_value());
+}
+
 // --- What an earlier session left behind ----------------------------------------------------
 
 TEST(RunMode, SecondRunInTheSameDirectoryFailsAtItsPidFileWithoutAnyChild) {
@@ -375,6 +421,19 @@ TEST(RunMode, LeftoverDoneFailsTheRunAfterACompleteCleanup) {
     EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
 }
 
+// The host is cleaned up all the same; only then does the run fail for the missing record.
+TEST(RunMode, CoreExitThatCannotBeWrittenFailsTheRunAfterACompleteCleanup) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    ASSERT_TRUE(session.dir().write_file(kCoreExitFile, "earlier", 0644).has_value());
+
+    const auto report = session.run(SupervisorMode::run, Script{});
+    testing::expect_exit(report, 1);
+    EXPECT_TRUE(session.record(Role::core).has_value());
+    EXPECT_EQ(session.state_file(kCoreExitFile), std::optional<std::string>("earlier"));
+    expect_cleaned_up_with_done(session);
+}
+
 // --- Failures before any child --------------------------------------------------------------
 
 TEST(RunMode, MissingCoreExecutableFailsBeforeAnyGuardRun) {
@@ -403,11 +462,6 @@ TEST(RunMode, StopMarkerThatIsADirectoryFailsWithoutCleanup) {
 }
 
 // --- What the children are given ------------------------------------------------------------
-
-std::string canonical(const std::string& path) {
-    char resolved[PATH_MAX];
-    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
-}
 
 TEST(RunMode, GuardsAreGivenTheCanonicalDirectoryWhenReachedThroughASymlink) {
     SKIP_UNLESS_ROOT();

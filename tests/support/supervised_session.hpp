@@ -51,6 +51,9 @@ struct SupervisorRun {
     std::optional<std::string> state_dir_path =
         std::nullopt;  // the path given to the supervisor, if not the directory's
     Nanoseconds time_limit = seconds(30);
+    // A program and its arguments that start the supervisor (strace, say); it is run with the
+    // supervisor's own command line appended.
+    std::vector<std::string> launcher = {};
 };
 
 class SupervisedSession {
