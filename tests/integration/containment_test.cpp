@@ -318,11 +318,13 @@ TEST(Containment, ChildRefusesToRunWhenItsParentIsNotTheCarriedPid) {
     EXPECT_TRUE(child.error().is_os_error(ECHILD));
 }
 
+// Even a child that ignores SIGTERM: the death signal must be one no child can refuse.
 TEST(Containment, ChildDiesWithTheSupervisor) {
     ScratchDir scratch;
     const std::string record = scratch.file("record");
     ScopedVariable knob(kRecordKnob, record);
     ScopedVariable forever("QUILLMERE_STAND_IN_RUN_UNTIL_SIGNALLED", "1");
+    ScopedVariable ignore("QUILLMERE_STAND_IN_IGNORE_TERM", "1");
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     const pid_t supervisor = ::fork();

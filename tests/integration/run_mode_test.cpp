@@ -32,10 +32,14 @@ using reference::SupervisorMode;
 using testing::Role;
 using testing::SupervisedSession;
 
-// Generous bounds around the fixed limits: only a supervisor that clearly misses them fails.
+// Generous bounds around the fixed limits, yet each fails a limit half or twice as long.
 constexpr Nanoseconds kStopNoticedWithin = milliseconds(500);  // polled every 100 ms
-constexpr Nanoseconds kGraceLow = milliseconds(3500);          // 4 s grace after SIGTERM
-constexpr Nanoseconds kGraceHigh = seconds(10);
+constexpr Nanoseconds kGraceLow = milliseconds(3000);          // 4 s grace after SIGTERM
+constexpr Nanoseconds kGraceHigh = milliseconds(6000);
+// Wake-ups per second while the supervisor waits: one per pass of its polling loop.
+constexpr double kCorePollsPerSecond = 10;   // every 100 ms while the core runs
+constexpr double kGuardPollsPerSecond = 20;  // every 50 ms while a guard runs
+constexpr double kPollRateTolerance = 1.4;   // a factor either way
 
 #define SKIP_UNLESS_ROOT()                     \
     if (!testing::running_as_root()) {         \
@@ -261,6 +265,62 @@ TEST(RunMode, CoreIgnoringSigtermIsKilledAfterItsGraceAndTheRunStillSucceeds) {
     EXPECT_EQ(session.state_file(kCoreExitFile),
               std::optional<std::string>(R"({"format":1,"signal":9,"stop_requested":true})"));
     expect_cleaned_up_with_done(session);
+}
+
+// The voluntary context switches of `pid` so far: each sleep of a polling loop is one.
+std::optional<long long> voluntary_switches(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long long value = 0;
+    while (status >> key) {
+        if (key == "voluntary_ctxt_switches:" && status >> value) return value;
+    }
+    return std::nullopt;
+}
+
+// How often `pid` woke up per second over `window`, or 0 when it could not be read.
+double wakeups_per_second(pid_t pid, Nanoseconds window) {
+    const Nanoseconds start = monotonic_now();
+    const auto before = voluntary_switches(pid);
+    sleep_for(window);
+    const auto after = voluntary_switches(pid);
+    if (!before || !after) return 0;
+    return static_cast<double>(*after - *before) * 1e9 / static_cast<double>(monotonic_now() - start);
+}
+
+// Waits for the child of `role` to start and returns its record.
+std::optional<testing::StandInRecord> wait_for_start(const SupervisedSession& session, Role role) {
+    std::optional<testing::StandInRecord> seen;
+    const Deadline deadline = Deadline::after(seconds(20));
+    while (!(seen = session.record(role)).has_value() && !deadline.passed()) sleep_for(milliseconds(10));
+    return seen;
+}
+
+TEST(RunMode, PollsEveryFiftyMillisecondsWhileAGuardRunsAndEveryHundredWhileTheCoreRuns) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    session.set_knob(Role::preflight, "SLEEP_MS", "2500");
+    session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
+
+    testing::RunReport report;
+    std::thread run([&] { report = session.run(SupervisorMode::run, Script{.stop_marker_after = seconds(6)}); });
+    double guard_rate = 0;
+    double core_rate = 0;
+    if (const auto preflight = wait_for_start(session, Role::preflight)) {
+        sleep_for(milliseconds(300));
+        guard_rate = wakeups_per_second(preflight->ppid, milliseconds(1500));
+    }
+    if (const auto core = wait_for_start(session, Role::core)) {
+        sleep_for(milliseconds(200));
+        core_rate = wakeups_per_second(core->ppid, seconds(2));
+    }
+    run.join();
+
+    testing::expect_exit(report, 0);
+    EXPECT_GT(guard_rate, kGuardPollsPerSecond / kPollRateTolerance);
+    EXPECT_LT(guard_rate, kGuardPollsPerSecond * kPollRateTolerance);
+    EXPECT_GT(core_rate, kCorePollsPerSecond / kPollRateTolerance);
+    EXPECT_LT(core_rate, kCorePollsPerSecond * kPollRateTolerance);
 }
 
 // --- The guard's answers --------------------------------------------------------------------
