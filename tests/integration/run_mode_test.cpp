@@ -107,14 +107,13 @@ TEST_P(CoreEndsByItself, IsCleanedUpAndTheRunSucceeds) {
     EXPECT_LE(*session.record_time(Role::core), *session.record_time(Role::cleanup));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ends, CoreEndsByItself,
-                         ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0",
-                                                       R"({"format":1,"exit_code":0,"stop_requested":false})"},
-                                           CoreEndCase{"ExitCode2", "EXIT", "2",
-                                                       R"({"format":1,"exit_code":2,"stop_requested":false})"},
-                                           CoreEndCase{"KilledBySignal", "SIGNAL", "9",
-                                                       R"({"format":1,"signal":9,"stop_requested":false})"}),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Ends, CoreEndsByItself,
+    ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0", R"({"format":1,"exit_code":0,"stop_requested":false})"},
+                      CoreEndCase{"ExitCode2", "EXIT", "2", R"({"format":1,"exit_code":2,"stop_requested":false})"},
+                      CoreEndCase{"KilledBySignal", "SIGNAL", "9",
+                                  R"({"format":1,"signal":9,"stop_requested":false})"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 // --- A stop wanted before the preflight ------------------------------------------------------
 
@@ -382,23 +381,23 @@ TEST_P(HelpersLeftBehind, AreEndedBeforeTheSupervisorExits) {
     EXPECT_TRUE(session.record(Role::cleanup).has_value()) << "the clean-up guard did not run";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sweep, HelpersLeftBehind,
-    ::testing::Values(LeftBehindCase{"PreflightHelperIgnoringSigtermAndCoreChild",
-                                     SupervisorMode::run,
-                                     {{Role::preflight, "LEAVE_HELPER=ignore-term"},
-                                      {Role::core, "LEAVE_HELPER=term"},
-                                      {Role::core, "RUN_UNTIL_SIGNALLED=1"}},
-                                     0},
-                      LeftBehindCase{"RefusingCleanupHelper",
-                                     SupervisorMode::run,
-                                     {{Role::cleanup, "LEAVE_HELPER=ignore-term"}, {Role::cleanup, "EXIT=1"}},
-                                     1},
-                      LeftBehindCase{"RecoveryCleanupHelper",
-                                     SupervisorMode::recover,
-                                     {{Role::cleanup, "LEAVE_HELPER=ignore-term"}},
-                                     0}),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sweep, HelpersLeftBehind,
+                         ::testing::Values(LeftBehindCase{"PreflightHelperIgnoringSigtermAndCoreChild",
+                                                          SupervisorMode::run,
+                                                          {{Role::preflight, "LEAVE_HELPER=ignore-term"},
+                                                           {Role::core, "LEAVE_HELPER=term"},
+                                                           {Role::core, "RUN_UNTIL_SIGNALLED=1"}},
+                                                          0},
+                                           LeftBehindCase{
+                                               "RefusingCleanupHelper",
+                                               SupervisorMode::run,
+                                               {{Role::cleanup, "LEAVE_HELPER=ignore-term"}, {Role::cleanup, "EXIT=1"}},
+                                               1},
+                                           LeftBehindCase{"RecoveryCleanupHelper",
+                                                          SupervisorMode::recover,
+                                                          {{Role::cleanup, "LEAVE_HELPER=ignore-term"}},
+                                                          0}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // --- Failures are never taken for a core that was not started ------------------------------
 
