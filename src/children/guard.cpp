@@ -3,11 +3,11 @@
 #include <optional>
 #include <string>
 
-#include "children/child_command.hpp"
+#include "children/scrubbed_command.hpp"
+#include "children/sealed_configuration.hpp"
 #include "linux/deadline.hpp"
 #include "linux/owned_child.hpp"
 #include "linux/path.hpp"
-#include "linux/sealed_configuration.hpp"
 
 namespace quillmere {
 namespace {

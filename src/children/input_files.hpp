@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "children/child_command.hpp"
+#include "linux/child_command.hpp"
 #include "linux/error.hpp"
 #include "linux/unique_fd.hpp"
 #include "session/session.hpp"
@@ -31,6 +31,10 @@ struct GuardFiles {
     ValidatedFile node;
     ValidatedFile script;
 };
+
+// 0 when the file behind `fd` carries no file capabilities, EPERM when it does, and the errno
+// of the question when its file system cannot say. Usable in the child before exec.
+[[nodiscard]] int file_capability_violation(int fd) noexcept;
 
 // 0 when `fd` meets the rules, otherwise the errno to fail with (EPERM for a broken rule).
 // Allocates nothing and calls only fstat and fgetxattr, so the child can run it before exec.

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "children/child_command.hpp"
+#include "linux/child_command.hpp"
 #include "linux/deadline.hpp"
 #include "linux/error.hpp"
 #include "linux/unique_fd.hpp"

@@ -15,9 +15,9 @@
 #include <nlohmann/json.hpp>
 
 #include "children/input_files.hpp"
+#include "children/sealed_configuration.hpp"
 #include "linux/deadline.hpp"
 #include "linux/path.hpp"
-#include "linux/sealed_configuration.hpp"
 #include "linux/syscalls.hpp"
 #include "support/scratch.hpp"
 #include "support/stand_in.hpp"

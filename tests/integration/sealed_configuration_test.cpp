@@ -1,4 +1,4 @@
-#include "linux/sealed_configuration.hpp"
+#include "children/sealed_configuration.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "linux/sealed_configuration.hpp"
+#include "children/sealed_configuration.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
