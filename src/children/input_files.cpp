@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "children/file_rules.hpp"
+#include "children/sealed_configuration.hpp"
 #include "linux/path.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/untrusted_open.hpp"
@@ -61,7 +62,10 @@ Result<ValidatedFile> open_input_file(const Session& session, std::string_view n
 Result<GuardFiles> open_guard_files(const Session& session) {
     ValidatedFile node = TRY(open_input_file(session, kNodeExecutableName, true));
     ValidatedFile script = TRY(open_input_file(session, kGuardScriptName, true));
-    return GuardFiles{std::move(node), std::move(script)};
+    // The script is read by the loader, not executed by the kernel, so nothing but a copy
+    // keeps its bytes from changing under a writer after the checks.
+    UniqueFd copy = TRY(seal_guard_script(script.fd.get(), session.owner_uid));
+    return GuardFiles{std::move(node), std::move(script), std::move(copy)};
 }
 
 Result<void> bind_executable(const ValidatedFile& file, ChildCommand& command) {

@@ -30,6 +30,9 @@ struct ValidatedFile {
 struct GuardFiles {
     ValidatedFile node;
     ValidatedFile script;
+    // The script's bytes as they were when it was opened, sealed: what the guard runs, in
+    // both of its runs.
+    UniqueFd script_copy;
 };
 
 // 0 when the file behind `fd` carries no file capabilities, EPERM when it does, and the errno
@@ -42,6 +45,7 @@ struct GuardFiles {
 [[nodiscard]] Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable);
 
 [[nodiscard]] Result<ValidatedFile> open_input_file(const Session& session, std::string_view name, bool executable);
+// "node" and "network-guard.cjs", both executables, and the sealed copy of the script.
 [[nodiscard]] Result<GuardFiles> open_guard_files(const Session& session);
 
 // Ties `command`, whose program must be the descriptor path of `file`, to that file: checks it

@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <array>
 #include <cerrno>
+#include <utility>
 
 #include "children/file_rules.hpp"
 #include "linux/syscalls.hpp"
@@ -32,7 +35,7 @@ static_assert(kRequiredSeals == 15);
         if (n == 0) return offset;
         offset += static_cast<std::size_t>(n);
         // Checked before writing, so an oversized file is refused as soon as it shows.
-        if (offset > kSealedConfigurationMaxBytes) return fail_errno(EFBIG);
+        if (offset > kSealedCopyMaxBytes) return fail_errno(EFBIG);
         TRY(write_all(memfd, std::string_view(buffer.data(), static_cast<std::size_t>(n))));
     }
 }
@@ -55,15 +58,48 @@ struct SealedStatus {
     return SealedStatus{S_ISREG(status.st_mode), static_cast<unsigned long long>(status.st_size)};
 }
 
-}  // namespace
+// While a read lease is held nobody can open the file for writing, and it can be taken only
+// while nobody has it open for writing: a descriptor kept from a moment when the file was
+// writable (before a chmod, or in a shared place before a rename) would otherwise let its
+// holder change the bytes between the checks and the copy. Whoever opens the file for writing
+// meanwhile waits in open until the lease is given back, right after the copy.
+class ReadLease {
+public:
+    [[nodiscard]] static Result<ReadLease> take(int fd) {
+        // A lease break is told by a signal, SIGIO unless another is set, and SIGIO would end
+        // the supervisor; SIGURG is discarded by default, and nothing here waits for it.
+        if (::fcntl(fd, F_SETSIG, SIGURG) != 0) return fail_last_os_error();
+        // EAGAIN: someone holds it open for writing. A file system without leases (EINVAL)
+        // cannot promise that nobody does, so the file is refused there too.
+        if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return fail_last_os_error();
+        return ReadLease(fd);
+    }
+    ReadLease(ReadLease&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    ReadLease(const ReadLease&) = delete;
+    ReadLease& operator=(const ReadLease&) = delete;
+    ReadLease& operator=(ReadLease&&) = delete;
+    // Giving it back cannot fail on a descriptor that holds one; if it did, the lease would
+    // end with the descriptor.
+    ~ReadLease() {
+        if (fd_ >= 0) (void)::fcntl(fd_, F_SETLEASE, F_UNLCK);
+    }
 
-Result<UniqueFd> seal_configuration(int source_fd, uid_t owner_uid) {
-    // "tun.json" was checked when it was opened; it must still pass at the moment it is read.
+private:
+    explicit ReadLease(int fd) noexcept : fd_(fd) {}
+    int fd_;
+};
+
+// The bytes of `source_fd`, which must still meet the file rules for `owner_uid` at the moment
+// it is read and must not be open for writing anywhere, in a new memory file under `name`,
+// sealed.
+[[nodiscard]] Result<UniqueFd> seal_copy(int source_fd, uid_t owner_uid, bool executable, const char* name) {
+    // The file was checked when it was opened; it must still pass at the moment it is read.
     struct stat source {};
     if (::fstat(source_fd, &source) != 0) return fail_last_os_error();
-    if (!meets_file_rules(source, owner_uid)) return fail_errno(EPERM);
+    if (!broken_file_rules(source, owner_uid, executable).empty()) return fail_errno(EPERM);
+    const ReadLease lease = TRY(ReadLease::take(source_fd));
 
-    const int raw = raw_memfd_create(kSealedConfigurationName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    const int raw = raw_memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (raw < 0) return fail_last_os_error();
     UniqueFd memfd(raw);
 
@@ -74,9 +110,19 @@ Result<UniqueFd> seal_configuration(int source_fd, uid_t owner_uid) {
     return memfd;
 }
 
+}  // namespace
+
+Result<UniqueFd> seal_configuration(int source_fd, uid_t owner_uid) {
+    return seal_copy(source_fd, owner_uid, false, kSealedConfigurationName);
+}
+
+Result<UniqueFd> seal_guard_script(int source_fd, uid_t owner_uid) {
+    return seal_copy(source_fd, owner_uid, true, kSealedGuardScriptName);
+}
+
 Result<void> verify_sealed(int fd) {
     const SealedStatus status = TRY(read_status(fd));
-    if (!status.regular || status.size < 1 || status.size > kSealedConfigurationMaxBytes) return fail_errno(EINVAL);
+    if (!status.regular || status.size < 1 || status.size > kSealedCopyMaxBytes) return fail_errno(EINVAL);
     const int seals = ::fcntl(fd, F_GET_SEALS);
     if (seals < 0) return fail_last_os_error();
     if ((seals & kRequiredSeals) != kRequiredSeals) return fail_errno(EPERM);
