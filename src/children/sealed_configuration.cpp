@@ -5,13 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <signal.h>
-
 #include <array>
 #include <cerrno>
-#include <utility>
 
 #include "children/file_rules.hpp"
+#include "linux/read_lease.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/write_all.hpp"
 
@@ -58,37 +56,6 @@ struct SealedStatus {
     return SealedStatus{S_ISREG(status.st_mode), static_cast<unsigned long long>(status.st_size)};
 }
 
-// While a read lease is held nobody can open the file for writing, and it can be taken only
-// while nobody has it open for writing: a descriptor kept from a moment when the file was
-// writable (before a chmod, or in a shared place before a rename) would otherwise let its
-// holder change the bytes between the checks and the copy. Whoever opens the file for writing
-// meanwhile waits in open until the lease is given back, right after the copy.
-class ReadLease {
-public:
-    [[nodiscard]] static Result<ReadLease> take(int fd) {
-        // A lease break is told by a signal, SIGIO unless another is set, and SIGIO would end
-        // the supervisor; SIGURG is discarded by default, and nothing here waits for it.
-        if (::fcntl(fd, F_SETSIG, SIGURG) != 0) return fail_last_os_error();
-        // EAGAIN: someone holds it open for writing. A file system without leases (EINVAL)
-        // cannot promise that nobody does, so the file is refused there too.
-        if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return fail_last_os_error();
-        return ReadLease(fd);
-    }
-    ReadLease(ReadLease&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    ReadLease(const ReadLease&) = delete;
-    ReadLease& operator=(const ReadLease&) = delete;
-    ReadLease& operator=(ReadLease&&) = delete;
-    // Giving it back cannot fail on a descriptor that holds one; if it did, the lease would
-    // end with the descriptor.
-    ~ReadLease() {
-        if (fd_ >= 0) (void)::fcntl(fd_, F_SETLEASE, F_UNLCK);
-    }
-
-private:
-    explicit ReadLease(int fd) noexcept : fd_(fd) {}
-    int fd_;
-};
-
 // The bytes of `source_fd`, which must still meet the file rules for `owner_uid` at the moment
 // it is read and must not be open for writing anywhere, in a new memory file under `name`,
 // sealed.
@@ -97,6 +64,11 @@ private:
     struct stat source {};
     if (::fstat(source_fd, &source) != 0) return fail_last_os_error();
     if (!broken_file_rules(source, owner_uid, executable).empty()) return fail_errno(EPERM);
+    // A descriptor kept from a moment when the file was writable (before a chmod, or in a
+    // shared place before a rename) would let its holder change the bytes between the checks
+    // and the copy: no copy while anybody has the file open for writing. Whoever opens it for
+    // writing meanwhile waits in open until the lease is given back, right after the copy. A
+    // file system without leases cannot promise that, so the file is refused there too.
     const ReadLease lease = TRY(ReadLease::take(source_fd));
 
     const int raw = raw_memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING);

@@ -178,7 +178,8 @@ std::expected<std::string, SpecRefusal> judge_spec(std::string_view bytes) {
     }
     if (!spec.has_value()) return std::unexpected(spec.error());
     if (spec->format != kSupportedFormat) return std::unexpected(SpecRefusal{SpecProblem::unsupported_format, 0});
-    if (spec->parent_nonce.size() != kNonceLength) return std::unexpected(SpecRefusal{SpecProblem::nonce_length, 0});
+    if (spec->parent_nonce.size() != kNonceLength)
+        return std::unexpected(SpecRefusal{SpecProblem::nonce_length, spec->parent_nonce.size()});
     for (std::size_t i = 0; i < spec->parent_nonce.size(); ++i) {
         if (!is_lower_hex(spec->parent_nonce[i])) return std::unexpected(SpecRefusal{SpecProblem::nonce_character, i});
     }

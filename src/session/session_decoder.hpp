@@ -34,7 +34,9 @@ enum class SpecProblem : std::uint8_t {
 
 struct SpecRefusal {
     SpecProblem problem = SpecProblem::syntax;
-    std::size_t position = 0;  // byte of a syntax error or a NUL, index of a bad nonce character
+    // The byte of a syntax error or a NUL, the length of a nonce of the wrong length, or the
+    // index of a bad nonce character.
+    std::size_t position = 0;
 };
 
 // The nonce, or why the bytes are refused.
