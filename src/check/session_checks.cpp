@@ -26,7 +26,12 @@ constexpr const char* kArgument = "argument";
 constexpr const char* kDirectory = "directory";
 constexpr const char* kCanonical = "canonical-path";
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quoted(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.append(1, '"').append(text).append(1, '"');
+    return out;
+}
 
 // Unreadable for this user is a question left open, not a refusal: the supervisor runs as root.
 Verdict verdict_of_error(int errnum) { return errnum == EACCES ? Verdict::unknown : Verdict::refused; }
