@@ -189,6 +189,17 @@ void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& 
     }
 }
 
+// The supervisor never says why it failed; the session checker does, by the same rules.
+void print_checker_findings(const ref::StateDirectory& dir, ref::SupervisorMode mode) {
+    const std::string checker = QUILLMERE_SESSION_CHECK_BINARY;
+    auto started = ref::SupervisorProcess::start(
+        checker, {checker, "--finished", "--mode", std::string(ref::mode_word(mode)), dir.path()});
+    if (!started) return (void)fail_with("session check", started.error());
+    const auto checked = started->finish(quillmere::seconds(10));
+    if (!checked) return (void)fail_with("session check", checked.error());
+    std::printf("\nWhat quillmere-session-check finds in the directory:\n%s", checked->standard_output.c_str());
+}
+
 }  // namespace
 
 // One session in a fresh state directory under `base`; true when the supervisor exited 0.
@@ -226,6 +237,8 @@ bool play_session(const Options& o, const std::string& base) {
                 ref::describe(*report, read_events(events)).c_str());
     print_state_files(*dir);
     print_verdict(*report, *dir);
+    const ref::SupervisorMode mode = o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run;
+    if (report->supervisor.exit_code() != 0) print_checker_findings(*dir, mode);
     if (o.keep) {
         dir->keep();
         std::printf("\nKept: %s (events in %s)\n", dir->path().c_str(), events.c_str());
