@@ -178,6 +178,10 @@ void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& 
     std::printf("\nOutcome: ");
     if (code == 0) {
         std::printf("exit status 0: the session ran and was cleaned up (\"done\" written).\n");
+    } else if (code == 1 && dir.has_entry(quillmere::kDoneFile) && dir.has_entry(quillmere::kCorePidFile)) {
+        std::printf(
+            "exit status 1 with \"done\": the core ran and was cleaned up, but how it ended could not be "
+            "recorded.\n");
     } else if (code == 1 && dir.has_entry(quillmere::kDoneFile)) {
         std::printf(
             "exit status 1 with \"done\": cleaned up, but the core never ran (refused preflight or early stop).\n");
