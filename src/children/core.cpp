@@ -1,11 +1,11 @@
 #include "children/core.hpp"
 
-#include "children/child_command.hpp"
+#include "children/scrubbed_command.hpp"
+#include "children/sealed_configuration.hpp"
 #include "children/state_files.hpp"
 #include "linux/deadline.hpp"
 #include "linux/owned_child.hpp"
 #include "linux/path.hpp"
-#include "linux/sealed_configuration.hpp"
 #include "session/stop_request.hpp"
 
 namespace quillmere {

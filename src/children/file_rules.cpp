@@ -4,22 +4,29 @@ namespace quillmere {
 
 namespace {
 
-// Set-user-id, set-group-id and every group and other permission bit. The sticky bit and the
-// owner's own bits are not the concern of these rules.
-constexpr mode_t kForbiddenModeBits = S_ISUID | S_ISGID | S_IRWXG | S_IRWXO;
+constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
+// The sticky bit and the owner's own bits are not the concern of these rules.
+constexpr mode_t kGroupOtherBits = S_IRWXG | S_IRWXO;
 
 }  // namespace
 
-bool meets_file_rules(const struct stat& status, uid_t owner_uid) noexcept {
-    return (status.st_mode & kForbiddenModeBits) == 0  // only its owner may read, change or run it
-           && S_ISREG(status.st_mode)                  // no FIFO, device or directory
-           && status.st_size > 0                       // nothing to run or to configure from
-           && status.st_uid == owner_uid               // the directory's owner put it there
-           && status.st_nlink == 1;                    // no other name, in a directory outside the session
-}
-
-bool meets_executable_rules(const struct stat& status, uid_t owner_uid) noexcept {
-    return meets_file_rules(status, owner_uid) && (status.st_mode & S_IXUSR) != 0;
+FileRuleSet broken_file_rules(const struct stat& status, uid_t owner_uid, bool executable) noexcept {
+    FileRuleSet broken;
+    // it would run with the rights of its owner or group rather than as the child it is
+    if ((status.st_mode & kSetIdBits) != 0) broken.add(FileRule::no_set_id);
+    // only its owner may read, change or run it
+    if ((status.st_mode & kGroupOtherBits) != 0) broken.add(FileRule::private_mode);
+    // no FIFO, device or directory
+    if (!S_ISREG(status.st_mode)) broken.add(FileRule::regular);
+    // nothing to run or to configure from
+    if (status.st_size <= 0) broken.add(FileRule::non_empty);
+    // the directory's owner put it there
+    if (status.st_uid != owner_uid) broken.add(FileRule::owner);
+    // no other name, in a directory outside the session
+    if (status.st_nlink != 1) broken.add(FileRule::single_link);
+    // the owner meant it to be run
+    if (executable && (status.st_mode & S_IXUSR) == 0) broken.add(FileRule::owner_execute);
+    return broken;
 }
 
 }  // namespace quillmere

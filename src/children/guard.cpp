@@ -3,11 +3,11 @@
 #include <optional>
 #include <string>
 
-#include "children/child_command.hpp"
+#include "children/scrubbed_command.hpp"
+#include "children/sealed_configuration.hpp"
 #include "linux/deadline.hpp"
 #include "linux/owned_child.hpp"
 #include "linux/path.hpp"
-#include "linux/sealed_configuration.hpp"
 
 namespace quillmere {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 constexpr Nanoseconds kGuardTimeLimit = seconds(6);
 constexpr Nanoseconds kGuardPollPeriod = milliseconds(50);
 
-// Runs the guard script from the descriptor the supervisor validated, never from its path:
+// Runs the guard script from the sealed copy the supervisor made of it, never from its path:
 // takes the descriptor number from argv[1] and the path from argv[2], drops the number from
 // the argument list, and compiles the text read through /proc/self/fd as the main module.
 constexpr std::string_view kLoaderText =
@@ -41,15 +41,17 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
     TRY(verify_sealed(sealed_config_fd));
     ChildCommand command = scrubbed_command(descriptor_path(guard.node.fd.get()));
     TRY(bind_executable(guard.node, command));
-    // The script is not executed by the kernel but read by the loader; it is held to the
-    // executable rules all the same, as it was when it was opened.
+    // The script is not executed by the kernel but read by the loader, from the sealed copy
+    // taken when it was opened; the file itself is held to the executable rules all the same.
     TRY(validate_descriptor(guard.script.fd.get(), guard.script.owner_uid, true));
-    command.hooks.push_back(inherit_hook(guard.script.fd.get()));
+    const int loaded_script = guard.script_copy.get();
+    TRY(verify_sealed(loaded_script));
+    command.hooks.push_back(inherit_hook(loaded_script));
     // Checked again right before the descriptor is handed on.
     TRY(verify_sealed(sealed_config_fd));
     command.hooks.push_back(inherit_hook(sealed_config_fd));
 
-    const std::string script_fd = decimal(static_cast<unsigned long long>(guard.script.fd.get()));
+    const std::string script_fd = decimal(static_cast<unsigned long long>(loaded_script));
     const std::string sealed_fd = decimal(static_cast<unsigned long long>(sealed_config_fd));
     command.argv.insert(command.argv.end(), {
                                                 "--eval",

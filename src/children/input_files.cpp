@@ -1,14 +1,15 @@
 #include "children/input_files.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <utility>
 
 #include "children/file_rules.hpp"
+#include "children/sealed_configuration.hpp"
 #include "linux/path.hpp"
 #include "linux/syscalls.hpp"
+#include "linux/untrusted_open.hpp"
 
 namespace quillmere {
 
@@ -25,12 +26,7 @@ int revalidate_descriptor(const PreExecHook& hook) noexcept {
 
 }  // namespace
 
-int descriptor_violation(int fd, uid_t owner_uid, bool executable) noexcept {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) return errno;
-    if (!meets_file_rules(status, owner_uid)) return EPERM;
-    if (!executable) return 0;
-    if (!meets_executable_rules(status, owner_uid)) return EPERM;
+int file_capability_violation(int fd) noexcept {
     // File capabilities would grant the program privileges of their own on exec. The raw call
     // keeps this usable in the child; no buffer is needed to learn whether the attribute exists.
     if (raw_fgetxattr(fd, kCapabilityAttribute, nullptr, 0) >= 0) return EPERM;
@@ -38,6 +34,14 @@ int descriptor_violation(int fd, uid_t owner_uid, bool executable) noexcept {
     // an open question refuses the file.
     if (errno != ENODATA) return errno;
     return 0;
+}
+
+int descriptor_violation(int fd, uid_t owner_uid, bool executable) noexcept {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return errno;
+    if (!broken_file_rules(status, owner_uid, executable).empty()) return EPERM;
+    if (!executable) return 0;
+    return file_capability_violation(fd);
 }
 
 Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable) {
@@ -48,15 +52,9 @@ Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable) {
 
 Result<ValidatedFile> open_input_file(const Session& session, std::string_view name, bool executable) {
     std::string path = join_path(session.state_dir, name);
-    // Non-blocking, so that a FIFO planted at the name is refused by the rules instead of
-    // holding the supervisor in open until a writer appears; never through a symbolic link.
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    } while (raw == -1 && errno == EINTR);
-    if (raw == -1) return fail_last_os_error();
-    UniqueFd fd(raw);
-
+    // A FIFO planted at the name is refused by the rules instead of holding the supervisor in
+    // open until a writer appears; a symbolic link is never followed.
+    UniqueFd fd = TRY(open_untrusted(path));
     TRY(validate_descriptor(fd.get(), session.owner_uid, executable));
     return ValidatedFile{std::move(path), std::move(fd), session.owner_uid, executable};
 }
@@ -64,7 +62,10 @@ Result<ValidatedFile> open_input_file(const Session& session, std::string_view n
 Result<GuardFiles> open_guard_files(const Session& session) {
     ValidatedFile node = TRY(open_input_file(session, kNodeExecutableName, true));
     ValidatedFile script = TRY(open_input_file(session, kGuardScriptName, true));
-    return GuardFiles{std::move(node), std::move(script)};
+    // The script is read by the loader, not executed by the kernel, so nothing but a copy
+    // keeps its bytes from changing under a writer after the checks.
+    UniqueFd copy = TRY(seal_guard_script(script.fd.get(), session.owner_uid));
+    return GuardFiles{std::move(node), std::move(script), std::move(copy)};
 }
 
 Result<void> bind_executable(const ValidatedFile& file, ChildCommand& command) {

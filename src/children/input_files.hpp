@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "children/child_command.hpp"
+#include "linux/child_command.hpp"
 #include "linux/error.hpp"
 #include "linux/unique_fd.hpp"
 #include "session/session.hpp"
@@ -30,7 +30,14 @@ struct ValidatedFile {
 struct GuardFiles {
     ValidatedFile node;
     ValidatedFile script;
+    // The script's bytes as they were when it was opened, sealed: what the guard runs, in
+    // both of its runs.
+    UniqueFd script_copy;
 };
+
+// 0 when the file behind `fd` carries no file capabilities, EPERM when it does, and the errno
+// of the question when its file system cannot say. Usable in the child before exec.
+[[nodiscard]] int file_capability_violation(int fd) noexcept;
 
 // 0 when `fd` meets the rules, otherwise the errno to fail with (EPERM for a broken rule).
 // Allocates nothing and calls only fstat and fgetxattr, so the child can run it before exec.
@@ -38,6 +45,7 @@ struct GuardFiles {
 [[nodiscard]] Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable);
 
 [[nodiscard]] Result<ValidatedFile> open_input_file(const Session& session, std::string_view name, bool executable);
+// "node" and "network-guard.cjs", both executables, and the sealed copy of the script.
 [[nodiscard]] Result<GuardFiles> open_guard_files(const Session& session);
 
 // Ties `command`, whose program must be the descriptor path of `file`, to that file: checks it

@@ -41,18 +41,11 @@ constexpr Error kUncontainedExitUnconfirmed =
 }
 
 // Proves that pidfds can be opened, signalled and waited on before any child depends on it.
-// A process can never wait for itself, so ECHILD is the one answer that shows waitid on a
-// pidfd is both supported and honest.
 [[nodiscard]] Result<UniqueFd> probe_pidfd_support() {
     UniqueFd self = TRY(pidfd_open(::getpid()));
     TRY(pidfd_send_signal(self.get(), 0));
-    for (;;) {
-        siginfo_t info;
-        std::memset(&info, 0, sizeof info);
-        if (raw_waitid_pidfd(self.get(), &info, WEXITED | WNOHANG) == 0) return fail(kOwnershipProbeUnexpected);
-        if (errno == ECHILD) return self;
-        if (errno != EINTR) return fail_last_os_error();
-    }
+    TRY(probe_pidfd_wait(self.get()));
+    return self;
 }
 
 // The child runs without a pidfd, so nothing may observe it but its own pid: kill it and
@@ -92,6 +85,18 @@ int watch_parent(const PreExecHook& hook) noexcept {
 }
 
 }  // namespace
+
+Result<void> probe_pidfd_wait(int self_pidfd) {
+    // A process can never wait for itself, so ECHILD is the one answer that shows waitid on a
+    // pidfd is both supported and honest.
+    for (;;) {
+        siginfo_t info;
+        std::memset(&info, 0, sizeof info);
+        if (raw_waitid_pidfd(self_pidfd, &info, WEXITED | WNOHANG) == 0) return fail(kOwnershipProbeUnexpected);
+        if (errno == ECHILD) return {};
+        if (errno != EINTR) return fail_last_os_error();
+    }
+}
 
 OwnedChild::OwnedChild(OwnedChild&& other) noexcept
     : pid_(other.pid_), pidfd_(std::move(other.pidfd_)), exited_(other.exited_), wait_status_(other.wait_status_) {}

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "children/child_command.hpp"
+#include "linux/child_command.hpp"
 #include "linux/deadline.hpp"
 #include "linux/error.hpp"
 #include "linux/unique_fd.hpp"
@@ -43,6 +43,10 @@ private:
 // Checks that the supervisor owns its children's exits, appends the parent watch hook, spawns
 // `command` and takes the child into ownership through a pidfd.
 [[nodiscard]] Result<OwnedChild> spawn_contained(ChildCommand& command);
+
+// Waits, without blocking, on the pidfd of this very process: only ECHILD shows that waitid on
+// a pidfd works, anything else is the failure to report.
+[[nodiscard]] Result<void> probe_pidfd_wait(int self_pidfd);
 
 // The wait status once the child has exited (reaping it), nullopt while it runs. Never blocks.
 [[nodiscard]] Result<std::optional<int>> try_reap(OwnedChild& child);

@@ -4,7 +4,7 @@
 
 #include <sys/types.h>
 
-#include "children/child_command.hpp"
+#include "linux/child_command.hpp"
 #include "linux/error.hpp"
 
 namespace quillmere {

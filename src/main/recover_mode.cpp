@@ -2,8 +2,8 @@
 
 #include "children/guard.hpp"
 #include "children/input_files.hpp"
+#include "children/sealed_configuration.hpp"
 #include "children/state_files.hpp"
-#include "linux/sealed_configuration.hpp"
 #include "main/documents.hpp"
 #include "main/end_marker.hpp"
 #include "main/modes.hpp"

@@ -8,9 +8,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "linux/path.hpp"
+#include "session/session_rules.hpp"
 
 namespace quillmere {
 
@@ -26,11 +28,7 @@ constexpr Error kPathTooLong = Error::with_text(ErrorKind::invalid_input, "path 
 constexpr Error kWriteZero = Error::with_text(ErrorKind::write_zero, "failed to write whole buffer");
 constexpr Error kFillEof = Error::with_text(ErrorKind::unexpected_eof, "failed to fill whole buffer");
 
-bool holds_nul(std::string_view path) noexcept { return path.find('\0') != std::string_view::npos; }
-
-// The socket file must be the parent's own socket: a symbolic link could lead the supervisor
-// to another user's listener, and a socket others can reach could be anybody's. It is held
-// by a path-only descriptor that does not follow a link and checked on that descriptor, so
+// The socket file must be the parent's own socket. It is held by a path-only descriptor that does not follow a link and checked on that descriptor, so
 // the connect below reaches the very socket that was checked: whatever is renamed into the
 // path in between is never looked at.
 Result<UniqueFd> open_socket_file(const std::string& socket_path, const std::string& state_dir) {
@@ -44,9 +42,7 @@ Result<UniqueFd> open_socket_file(const std::string& socket_path, const std::str
     if (::fstat(file.get(), &entry) != 0) return fail_last_os_error();
     struct stat directory {};
     if (::stat(state_dir.c_str(), &directory) != 0) return fail_last_os_error();
-    if ((entry.st_mode & S_IFMT) != S_IFSOCK) return fail(kSessionValidationFailed);
-    if ((entry.st_mode & 077) != 0) return fail(kSessionValidationFailed);
-    if (entry.st_uid != directory.st_uid) return fail(kSessionValidationFailed);
+    if (socket_file_problem(entry, directory.st_uid).has_value()) return fail(kSessionValidationFailed);
     return file;
 }
 
@@ -55,11 +51,15 @@ struct SocketAddress {
     socklen_t length = 0;
 };
 
+Result<void> check_socket_path(std::string_view path) {
+    const std::optional<SocketPathProblem> problem = socket_path_problem(path);
+    if (!problem.has_value()) return {};
+    return fail(*problem == SocketPathProblem::nul_byte ? kInteriorNul : kPathTooLong);
+}
+
 Result<SocketAddress> unix_address(std::string_view path) {
-    if (holds_nul(path)) return fail(kInteriorNul);
+    TRY(check_socket_path(path));
     SocketAddress result;
-    // sun_path needs room for the path and its terminating NUL.
-    if (path.size() >= sizeof result.address.sun_path) return fail(kPathTooLong);
     result.address.sun_family = AF_UNIX;
     std::memcpy(result.address.sun_path, path.data(), path.size());
     result.address.sun_path[path.size()] = '\0';
@@ -111,7 +111,7 @@ Result<ParentLink> connect_parent_link(const Session& session) {
     const std::string socket_path = join_path(session.state_dir, kParentSocketName);
     // The system calls below take C strings; a NUL inside the path would make them look at a
     // shorter path than the one named here.
-    if (holds_nul(socket_path)) return fail(kInteriorNul);
+    if (socket_path_problem(socket_path) == SocketPathProblem::nul_byte) return fail(kInteriorNul);
     const UniqueFd socket_file = TRY(open_socket_file(socket_path, session.state_dir));
 
     const int raw = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

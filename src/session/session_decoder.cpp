@@ -13,7 +13,6 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr std::uint64_t kSupportedFormat = 1;
-constexpr std::size_t kNonceLength = 64;
 constexpr std::string_view kFormatKey = "format";
 constexpr std::string_view kNonceKey = "parent_nonce";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -26,7 +25,7 @@ struct Spec {
 
 // Follows the document event by event and refuses the first event that the two accepted
 // shapes do not allow, so a duplicate key, a nested value or a third element is seen as it
-// happens rather than being folded away by a generic document tree.
+// happens rather than being folded away by a generic document tree. The refusal remembers why.
 class SpecReader final : public nlohmann::json_sax<Json> {
 public:
     // Meaningful only once the parse has succeeded.
@@ -34,22 +33,21 @@ public:
         if (state_ != State::complete) return std::nullopt;
         return spec_;
     }
+    // Why the parse stopped, once it has.
+    [[nodiscard]] SpecRefusal refusal() const { return refusal_.value_or(SpecRefusal{SpecProblem::syntax, 0}); }
 
-    bool null() override { return false; }
-    bool boolean(bool) override { return false; }
+    bool null() override { return refuse_value(); }
+    bool boolean(bool) override { return refuse_value(); }
     // A negative literal: outside 0 to 4294967295 whatever its value.
-    bool number_integer(number_integer_t) override { return false; }
+    bool number_integer(number_integer_t) override { return refuse_number(); }
     // A fraction or an exponent ("1.0", "1e0"), or an integer too large for 64 bits.
-    bool number_float(number_float_t, const string_t&) override { return false; }
-    bool binary(binary_t&) override { return false; }
+    bool number_float(number_float_t, const string_t&) override { return refuse_number(); }
+    bool binary(binary_t&) override { return refuse_value(); }
 
     bool number_unsigned(number_unsigned_t value) override {
-        if (value > std::numeric_limits<std::uint32_t>::max()) return false;
-        switch (state_) {
-        case State::object_format_value: state_ = State::object_key; break;
-        case State::array_format: state_ = State::array_nonce; break;
-        default: return false;
-        }
+        if (!in_format_place()) return refuse_value();
+        if (value > std::numeric_limits<std::uint32_t>::max()) return refuse(SpecProblem::format_range);
+        state_ = state_ == State::object_format_value ? State::object_key : State::array_nonce;
         spec_.format = value;
         return true;
     }
@@ -58,54 +56,53 @@ public:
         switch (state_) {
         case State::object_nonce_value: state_ = State::object_key; break;
         case State::array_nonce: state_ = State::array_end; break;
-        default: return false;
+        default: return refuse_value();
         }
         spec_.parent_nonce = std::move(value);
         return true;
     }
 
     bool start_object(std::size_t) override {
-        if (state_ != State::document) return false;
+        if (state_ != State::document) return refuse_value();
         state_ = State::object_key;
         return true;
     }
 
     // Keys arrive unescaped, so "\u0066ormat" counts as "format", and as a duplicate of it.
     bool key(string_t& name) override {
-        if (state_ != State::object_key) return false;
-        if (name == kFormatKey && !seen_format_) {
-            seen_format_ = true;
-            state_ = State::object_format_value;
+        if (state_ != State::object_key) return refuse(SpecProblem::wrong_type);
+        if (name == kFormatKey || name == kNonceKey) {
+            bool& seen = name == kFormatKey ? seen_format_ : seen_nonce_;
+            if (seen) return refuse(SpecProblem::duplicate_key);
+            seen = true;
+            state_ = name == kFormatKey ? State::object_format_value : State::object_nonce_value;
             return true;
         }
-        if (name == kNonceKey && !seen_nonce_) {
-            seen_nonce_ = true;
-            state_ = State::object_nonce_value;
-            return true;
-        }
-        return false;
+        return refuse(SpecProblem::unknown_key);
     }
 
     bool end_object() override {
-        if (state_ != State::object_key || !seen_format_ || !seen_nonce_) return false;
+        if (state_ != State::object_key) return refuse(SpecProblem::wrong_type);
+        if (!seen_format_ || !seen_nonce_) return refuse(SpecProblem::missing_key);
         state_ = State::complete;
         return true;
     }
 
     bool start_array(std::size_t) override {
-        if (state_ != State::document) return false;
+        if (state_ != State::document) return refuse_value();
         state_ = State::array_format;
         return true;
     }
 
     bool end_array() override {
-        if (state_ != State::array_end) return false;
+        if (state_ != State::array_end) return refuse(SpecProblem::element_count);
         state_ = State::complete;
         return true;
     }
 
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
         state_ = State::failed;
+        if (!refusal_.has_value()) refusal_ = SpecRefusal{SpecProblem::syntax, position};
         return false;
     }
 
@@ -122,47 +119,77 @@ private:
         failed,
     };
 
+    [[nodiscard]] bool in_format_place() const noexcept {
+        return state_ == State::object_format_value || state_ == State::array_format;
+    }
+
+    bool refuse(SpecProblem problem) {
+        state_ = State::failed;
+        if (!refusal_.has_value()) refusal_ = SpecRefusal{problem, 0};
+        return false;
+    }
+
+    // A value where the shapes have none of its kind.
+    bool refuse_value() {
+        if (state_ == State::document) return refuse(SpecProblem::not_a_spec);
+        if (state_ == State::array_end) return refuse(SpecProblem::element_count);
+        return refuse(SpecProblem::wrong_type);
+    }
+
+    bool refuse_number() { return in_format_place() ? refuse(SpecProblem::format_range) : refuse_value(); }
+
     State state_ = State::document;
     bool seen_format_ = false;
     bool seen_nonce_ = false;
     Spec spec_;
+    std::optional<SpecRefusal> refusal_;
 };
 
 bool is_lower_hex(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-std::optional<Spec> parse_spec(std::string_view bytes) {
+std::expected<Spec, SpecRefusal> parse_spec(std::string_view bytes) {
     // The library skips a byte-order mark unasked; here such a file is not JSON.
-    if (bytes.starts_with(kByteOrderMark)) return std::nullopt;
+    if (bytes.starts_with(kByteOrderMark)) return std::unexpected(SpecRefusal{SpecProblem::byte_order_mark, 0});
     // The library takes a NUL byte for the end of its input, which would let anything at all
     // follow a valid document. JSON has no place for a raw NUL, inside strings or out.
-    if (bytes.find('\0') != std::string_view::npos) return std::nullopt;
+    if (const std::size_t nul = bytes.find('\0'); nul != std::string_view::npos)
+        return std::unexpected(SpecRefusal{SpecProblem::nul_byte, nul});
     SpecReader reader;
     // Strict: after the document only whitespace may follow.
     const bool parsed = Json::sax_parse(bytes.begin(), bytes.end(), &reader, nlohmann::json::input_format_t::json,
                                         /*strict=*/true, /*ignore_comments=*/false);
-    if (!parsed) return std::nullopt;
-    return reader.result();
+    std::optional<Spec> spec = reader.result();
+    if (!parsed || !spec.has_value()) return std::unexpected(reader.refusal());
+    return std::move(*spec);
 }
 
 }  // namespace
 
-Result<std::string> decode_spec(std::string_view bytes) {
+std::expected<std::string, SpecRefusal> judge_spec(std::string_view bytes) {
     // The reader reads one byte past the limit, so a file that grew after its size was
     // checked shows up here as too long.
-    if (bytes.size() > kSessionFileMaxBytes) return fail(kSessionValidationFailed);
-    std::optional<Spec> spec;
+    if (bytes.size() > kSessionFileMaxBytes) return std::unexpected(SpecRefusal{SpecProblem::too_large, 0});
+    std::expected<Spec, SpecRefusal> spec = std::unexpected(SpecRefusal{SpecProblem::syntax, 0});
     try {
         spec = parse_spec(bytes);
     } catch (...) {
         // Allocation failure or a library error: the file is refused like any malformed one.
-        return fail(kSessionValidationFailed);
+        return std::unexpected(SpecRefusal{SpecProblem::syntax, 0});
     }
-    if (!spec.has_value() || spec->format != kSupportedFormat) return fail(kSessionValidationFailed);
-    if (spec->parent_nonce.size() != kNonceLength) return fail(kSessionValidationFailed);
-    for (const char c : spec->parent_nonce) {
-        if (!is_lower_hex(c)) return fail(kSessionValidationFailed);
+    if (!spec.has_value()) return std::unexpected(spec.error());
+    if (spec->format != kSupportedFormat) return std::unexpected(SpecRefusal{SpecProblem::unsupported_format, 0});
+    if (spec->parent_nonce.size() != kNonceLength)
+        return std::unexpected(SpecRefusal{SpecProblem::nonce_length, spec->parent_nonce.size()});
+    for (std::size_t i = 0; i < spec->parent_nonce.size(); ++i) {
+        if (!is_lower_hex(spec->parent_nonce[i])) return std::unexpected(SpecRefusal{SpecProblem::nonce_character, i});
     }
     return std::move(spec->parent_nonce);
+}
+
+Result<std::string> decode_spec(std::string_view bytes) {
+    std::expected<std::string, SpecRefusal> nonce = judge_spec(bytes);
+    if (!nonce.has_value()) return fail(kSessionValidationFailed);
+    return std::move(*nonce);
 }
 
 }  // namespace quillmere

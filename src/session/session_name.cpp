@@ -7,8 +7,6 @@
 namespace quillmere {
 
 namespace {
-constexpr std::size_t kMaxSuffixBytes = 64;
-
 bool is_ascii_alphanumeric(char c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
@@ -30,12 +28,14 @@ std::optional<std::string_view> last_path_component(std::string_view path) {
     return std::nullopt;
 }
 
-bool is_session_name(std::string_view name) {
-    if (!is_valid_utf8(name)) return false;
-    if (!name.starts_with(kSessionNamePrefix)) return false;
+std::optional<NameProblem> session_name_problem(std::string_view name) {
+    if (!is_valid_utf8(name)) return NameProblem::not_utf8;
+    if (!name.starts_with(kSessionNamePrefix)) return NameProblem::no_prefix;
     const std::string_view suffix = name.substr(kSessionNamePrefix.size());
-    if (suffix.empty() || suffix.size() > kMaxSuffixBytes) return false;
-    return std::ranges::all_of(suffix, is_ascii_alphanumeric);
+    if (suffix.empty()) return NameProblem::empty_suffix;
+    if (suffix.size() > kSessionNameMaxSuffixBytes) return NameProblem::long_suffix;
+    if (!std::ranges::all_of(suffix, is_ascii_alphanumeric)) return NameProblem::suffix_character;
+    return std::nullopt;
 }
 
 }  // namespace quillmere

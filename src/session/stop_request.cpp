@@ -6,6 +6,7 @@
 #include <string>
 
 #include "linux/path.hpp"
+#include "session/session_rules.hpp"
 
 namespace quillmere {
 
@@ -18,7 +19,7 @@ Result<bool> stop_requested(std::string_view state_dir) {
     }
     // Only a plain file counts. Anything else in that place, a link to a plain file included,
     // was not put there the way the parent asks for a stop, so the run is not to be trusted.
-    if ((entry.st_mode & S_IFMT) != S_IFREG) return fail(kSessionValidationFailed);
+    if (!is_valid_stop_marker(entry)) return fail(kSessionValidationFailed);
     return true;
 }
 

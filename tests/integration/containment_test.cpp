@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "children/environment_policy.hpp"
+#include "children/scrubbed_command.hpp"
 #include "linux/deadline.hpp"
 #include "linux/syscalls.hpp"
 #include "support/scratch.hpp"

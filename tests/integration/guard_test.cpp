@@ -15,9 +15,9 @@
 #include <nlohmann/json.hpp>
 
 #include "children/input_files.hpp"
+#include "children/sealed_configuration.hpp"
 #include "linux/deadline.hpp"
 #include "linux/path.hpp"
-#include "linux/sealed_configuration.hpp"
 #include "linux/syscalls.hpp"
 #include "support/scratch.hpp"
 #include "support/stand_in.hpp"
@@ -78,7 +78,8 @@ TEST_F(GuardRun, GivesTheRuntimeItsExactCommandLineAndThreeDescriptors) {
         ASSERT_TRUE(seen.has_value());
 
         const int node = guard_->node.fd.get();
-        const int script = guard_->script.fd.get();
+        // The loader reads the sealed copy of the script, not the file.
+        const int script = guard_->script_copy.get();
         const std::vector<std::string> expected{
             dir_.file("node"),
             "--eval",
@@ -102,7 +103,7 @@ TEST_F(GuardRun, GivesTheRuntimeItsExactCommandLineAndThreeDescriptors) {
         for (const auto& [fd, target] : seen->descriptors) held.insert(fd);
         EXPECT_EQ(held, expected_descriptors);
         EXPECT_EQ(seen->descriptors.at(node), dir_.file("node"));
-        EXPECT_EQ(seen->descriptors.at(script), dir_.file("network-guard.cjs"));
+        EXPECT_EQ(seen->descriptors.at(script), "/memfd:quillmere-vpn-guard (deleted)");
         EXPECT_EQ(seen->descriptors.at(sealed_.get()), "/memfd:quillmere-vpn-config (deleted)");
         EXPECT_EQ(seen->config_size, std::string_view(kTunJson).size());
         EXPECT_EQ(seen->config_hash, testing::fnv1a64_hex(kTunJson));
@@ -233,6 +234,18 @@ process.exit(Number(process.env.QUILLMERE_GUARD_EXIT || '0'));
         encoded += i + 2 < raw.size() ? kAlphabet[value & 63] : '=';
     }
     EXPECT_EQ(seen.at("config").get<std::string>(), encoded);
+
+    // Bytes written into the script after it was opened never run: both runs read the copy.
+    {
+        const UniqueFd writer(::open(dir_.file("network-guard.cjs").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        ASSERT_TRUE(writer.valid());
+        ASSERT_EQ(::write(writer.get(), "process.exit(9);\n", 17), 17);
+    }
+    ::unlink(output.c_str());
+    const auto again = run(GuardMode::cleanup);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_TRUE(*again) << "the rewritten script ran";
+    EXPECT_TRUE(testing::path_exists(output));
 
     ScopedVariable refuse("QUILLMERE_GUARD_EXIT", "3");
     const auto refused = run(GuardMode::preflight);

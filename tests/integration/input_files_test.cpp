@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "children/child_command.hpp"
+#include "children/scrubbed_command.hpp"
 #include "linux/path.hpp"
 #include "support/scratch.hpp"
 

@@ -1,4 +1,4 @@
-#include "linux/sealed_configuration.hpp"
+#include "children/sealed_configuration.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -108,6 +108,23 @@ TEST_F(SealedConfiguration, CopiesAFileOfExactlyTheLimitAndLeavesTheOffsetAtItsE
     char target[256] = {};
     ASSERT_GT(::readlink(("/proc/self/fd/" + std::to_string(sealed->get())).c_str(), target, sizeof target - 1), 0);
     EXPECT_STREQ(target, "/memfd:quillmere-vpn-config (deleted)");
+}
+
+TEST_F(SealedConfiguration, RefusesAFileThatSomeoneHoldsOpenForWriting) {
+    UniqueFd tun = source("{\"inbounds\":[]}\n");
+    {
+        // Kept from a moment when the file could be opened for writing: the bytes could change
+        // under the copy, so there is none.
+        const UniqueFd writer(::open(dir_.file("tun.json").c_str(), O_WRONLY | O_CLOEXEC));
+        ASSERT_TRUE(writer.valid());
+        auto sealed = seal_configuration(tun.get(), owner_);
+        ASSERT_FALSE(sealed.has_value());
+        EXPECT_TRUE(sealed.error().is_os_error(EAGAIN)) << sealed.error().os_errno;
+    }
+    EXPECT_TRUE(seal_configuration(tun.get(), owner_).has_value());
+    // A lease still held would make a writer's non-blocking open fail with EWOULDBLOCK.
+    EXPECT_TRUE(UniqueFd(::open(dir_.file("tun.json").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)).valid())
+        << "the lease was not given back: " << errno;
 }
 
 TEST_F(SealedConfiguration, RefusesOneByteOverTheLimitAsSoonAsItShows) {

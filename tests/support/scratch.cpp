@@ -174,6 +174,8 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
 
 std::string supervisor_binary() { return QUILLMERE_SUPERVISOR_BINARY; }
 
+std::string session_check_binary() { return QUILLMERE_SESSION_CHECK_BINARY; }
+
 std::string test_program(std::string_view name) {
     return std::string(QUILLMERE_TEST_PROGRAMS_DIR) + "/" + std::string(name);
 }

@@ -57,6 +57,7 @@ struct RunOptions {
 // The supervisor binary built with the tests.
 [[nodiscard]] ProcessResult run_supervisor(const std::vector<std::string>& args, const RunOptions& options = {});
 [[nodiscard]] std::string supervisor_binary();
+[[nodiscard]] std::string session_check_binary();
 [[nodiscard]] std::string test_program(std::string_view name);
 
 // Runs `body` in a forked child that has dropped to uid/gid 65534; returns the child's exit

@@ -107,13 +107,17 @@ SupervisedSession::SupervisedSession(const Inputs& inputs) {
     if (inputs.script) require(dir_->write_file(kGuardScriptName, "process.exit(0);\n", 0700), "guard script");
     if (inputs.configuration)
         require(dir_->write_file(kCoreConfigurationName, inputs.configuration_bytes, 0600), "tun.json");
-    for (const std::string_view name : kPreparedNames) prepared_[std::string(name)] = file_state(name);
+    remember_inputs();
 
     for (const Role role : {Role::preflight, Role::cleanup, Role::core}) set_knob(role, "RECORD", record_path(role));
     set_knob(Role::core, "ON_TERM_RECORD", records_.file("core.term"));
 }
 
 SupervisedSession::~SupervisedSession() = default;
+
+void SupervisedSession::remember_inputs() {
+    for (const std::string_view name : kPreparedNames) prepared_[std::string(name)] = file_state(name);
+}
 
 std::optional<SupervisedSession::FileState> SupervisedSession::file_state(std::string_view name) const {
     struct stat status {};
@@ -166,12 +170,13 @@ void SupervisedSession::clear_records() {
 RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
     std::unique_ptr<reference::ParentSession> parent;
     if (options.listen) {
-        auto listening = reference::ParentSession::listen(*dir_, std::move(options.script));
+        auto listening = reference::ParentSession::listen(*dir_, std::move(options.script), options.socket);
         if (!listening.has_value()) throw std::runtime_error("cannot listen on parent.sock");
         parent = std::move(*listening);
         socket_made_ = true;
     }
 
+    if (options.before_start) options.before_start();
     const std::string given = options.state_dir_path.value_or(dir_->path());
     auto started = reference::SupervisorProcess::start(supervisor_binary(), mode, given);
     if (!started.has_value()) throw std::runtime_error("cannot start the supervisor");

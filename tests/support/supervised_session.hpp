@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -48,10 +49,13 @@ struct RunReport {
 
 struct SupervisorRun {
     reference::Script script = {};
-    bool listen = true;  // play the parent on "parent.sock"
+    bool listen = true;                 // play the parent on "parent.sock"
+    reference::SocketFile socket = {};  // the socket file the parent makes
     std::optional<std::string> state_dir_path =
         std::nullopt;  // the path given to the supervisor, if not the directory's
     Nanoseconds time_limit = seconds(30);
+    // Called once the parent listens, right before the supervisor is started.
+    std::function<void()> before_start = {};
 };
 
 class SupervisedSession {
@@ -90,6 +94,10 @@ public:
         options.script = std::move(script);
         return run(mode, std::move(options));
     }
+
+    // Takes the parent's files as they are now for the aftermath checks, after a test has
+    // changed them on purpose.
+    void remember_inputs();
 
     // The aftermath checks alone, for a run made some other way (as another user, say).
     void expect_aftermath(reference::SupervisorMode mode, const std::optional<reference::Timeline>& timeline,

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "children/child_command.hpp"
+#include "children/scrubbed_command.hpp"
 
 namespace quillmere {
 namespace {

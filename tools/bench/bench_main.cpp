@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "children/guard.hpp"
+#include "children/sealed_configuration.hpp"
 #include "linux/deadline.hpp"
-#include "linux/sealed_configuration.hpp"
 #include "reference_parent/reference_parent.hpp"
 
 namespace ref = quillmere::reference;

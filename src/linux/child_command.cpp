@@ -1,10 +1,8 @@
-#include "children/child_command.hpp"
+#include "linux/child_command.hpp"
 
 #include <fcntl.h>
 
 #include <cerrno>
-
-#include "children/environment_policy.hpp"
 
 namespace quillmere {
 
@@ -20,14 +18,6 @@ int inherit_descriptor(const PreExecHook& hook) noexcept {
 }
 
 }  // namespace
-
-ChildCommand scrubbed_command(std::string_view program) {
-    ChildCommand command;
-    command.program = std::string(program);
-    command.argv.push_back(command.program);
-    command.env_removals = denied_environment_names();
-    return command;
-}
 
 PreExecHook inherit_hook(int fd) noexcept {
     PreExecHook hook;

@@ -1,12 +1,11 @@
 #pragma once
-// What a child is started with: the program (always a /proc/self/fd path of a validated
+// What the spawning facility starts: the program (always a /proc/self/fd path of a validated
 // descriptor, so no PATH search happens), its argv, the environment variables taken out of the
 // supervisor's own environment, and the pre-exec hooks that run in the forked child.
 
 #include <sys/types.h>
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace quillmere {
@@ -28,10 +27,6 @@ struct ChildCommand {
     std::vector<std::string> env_removals;  // exact, case-sensitive variable names
     std::vector<PreExecHook> hooks;
 };
-
-// A command for `program` with argv[0] equal to it, no further arguments, no hooks, and the
-// removals of the environment policy.
-[[nodiscard]] ChildCommand scrubbed_command(std::string_view program);
 
 // Clears FD_CLOEXEC on `fd` in the child, so that exactly this descriptor is passed on.
 [[nodiscard]] PreExecHook inherit_hook(int fd) noexcept;

@@ -1,4 +1,4 @@
-#include "linux/sealed_configuration.hpp"
+#include "children/sealed_configuration.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "children/file_rules.hpp"
+#include "linux/read_lease.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/write_all.hpp"
 
@@ -32,7 +33,7 @@ static_assert(kRequiredSeals == 15);
         if (n == 0) return offset;
         offset += static_cast<std::size_t>(n);
         // Checked before writing, so an oversized file is refused as soon as it shows.
-        if (offset > kSealedConfigurationMaxBytes) return fail_errno(EFBIG);
+        if (offset > kSealedCopyMaxBytes) return fail_errno(EFBIG);
         TRY(write_all(memfd, std::string_view(buffer.data(), static_cast<std::size_t>(n))));
     }
 }
@@ -55,15 +56,22 @@ struct SealedStatus {
     return SealedStatus{S_ISREG(status.st_mode), static_cast<unsigned long long>(status.st_size)};
 }
 
-}  // namespace
-
-Result<UniqueFd> seal_configuration(int source_fd, uid_t owner_uid) {
-    // "tun.json" was checked when it was opened; it must still pass at the moment it is read.
+// The bytes of `source_fd`, which must still meet the file rules for `owner_uid` at the moment
+// it is read and must not be open for writing anywhere, in a new memory file under `name`,
+// sealed.
+[[nodiscard]] Result<UniqueFd> seal_copy(int source_fd, uid_t owner_uid, bool executable, const char* name) {
+    // The file was checked when it was opened; it must still pass at the moment it is read.
     struct stat source {};
     if (::fstat(source_fd, &source) != 0) return fail_last_os_error();
-    if (!meets_file_rules(source, owner_uid)) return fail_errno(EPERM);
+    if (!broken_file_rules(source, owner_uid, executable).empty()) return fail_errno(EPERM);
+    // A descriptor kept from a moment when the file was writable (before a chmod, or in a
+    // shared place before a rename) would let its holder change the bytes between the checks
+    // and the copy: no copy while anybody has the file open for writing. Whoever opens it for
+    // writing meanwhile waits in open until the lease is given back, right after the copy. A
+    // file system without leases cannot promise that, so the file is refused there too.
+    const ReadLease lease = TRY(ReadLease::take(source_fd));
 
-    const int raw = raw_memfd_create(kSealedConfigurationName, MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    const int raw = raw_memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (raw < 0) return fail_last_os_error();
     UniqueFd memfd(raw);
 
@@ -74,9 +82,19 @@ Result<UniqueFd> seal_configuration(int source_fd, uid_t owner_uid) {
     return memfd;
 }
 
+}  // namespace
+
+Result<UniqueFd> seal_configuration(int source_fd, uid_t owner_uid) {
+    return seal_copy(source_fd, owner_uid, false, kSealedConfigurationName);
+}
+
+Result<UniqueFd> seal_guard_script(int source_fd, uid_t owner_uid) {
+    return seal_copy(source_fd, owner_uid, true, kSealedGuardScriptName);
+}
+
 Result<void> verify_sealed(int fd) {
     const SealedStatus status = TRY(read_status(fd));
-    if (!status.regular || status.size < 1 || status.size > kSealedConfigurationMaxBytes) return fail_errno(EINVAL);
+    if (!status.regular || status.size < 1 || status.size > kSealedCopyMaxBytes) return fail_errno(EINVAL);
     const int seals = ::fcntl(fd, F_GET_SEALS);
     if (seals < 0) return fail_last_os_error();
     if ((seals & kRequiredSeals) != kRequiredSeals) return fail_errno(EPERM);

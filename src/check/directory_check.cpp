@@ -1,0 +1,41 @@
+#include "check/directory_check.hpp"
+
+#include <string>
+
+#include "check/directory_context.hpp"
+#include "children/input_files.hpp"
+#include "children/state_files.hpp"
+
+namespace quillmere::check {
+
+Findings check_state_directory(std::string_view argument, SupervisorForm form, DirectoryMoment moment) {
+    DirectoryContext context;
+    context.argument = std::string(argument);
+    context.form = form;
+    context.moment = moment;
+    const bool run = form == SupervisorForm::run;
+
+    // In the order the supervisor meets them, up to the start of its first child.
+    check_argument(context);
+    check_directory(context);
+    check_session_file(context);
+    check_canonical_path(context);
+    if (run) check_parent_socket(context);
+    check_absent_state_file(context, run ? kHelperPidFile : kRecoveryPidFile);
+    check_input_file(context, kNodeExecutableName, true);
+    check_input_file(context, kGuardScriptName, true);
+    if (run) check_input_file(context, kCoreExecutableName, true);
+    check_input_file(context, kCoreConfigurationName, false);
+    if (run) {
+        check_stop_marker(context);
+        check_absent_state_file(context, kCorePidFile);
+    }
+    // What the end of the run meets.
+    check_absent_state_file(context, kDoneFile);
+    check_absent_state_file(context, kCleanupErrorFile);
+
+    describe_leftovers(context);
+    return std::move(context.findings);
+}
+
+}  // namespace quillmere::check

@@ -1,0 +1,44 @@
+#pragma once
+// What the steps of a directory check learn and hand on to the steps after them, as the
+// supervisor's own steps do.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "check/directory_check.hpp"
+#include "check/finding.hpp"
+#include "session/session_rules.hpp"
+
+namespace quillmere::check {
+
+struct DirectoryContext {
+    std::string argument;
+    SupervisorForm form = SupervisorForm::run;
+    DirectoryMoment moment = DirectoryMoment::before_start;
+    std::string directory;       // the argument up to the directory's own name
+    bool examinable = false;     // a directory that can be looked into without following a link
+    uid_t owner_uid = 0;         // its owner, once known
+    DirectoryIdentity identity;  // as first examined
+    std::string canonical;       // its canonical path, or `directory` while unknown
+    Findings findings;
+
+    // The path of `name` inside the directory as the supervisor reaches it.
+    [[nodiscard]] std::string entry(std::string_view name) const;
+};
+
+// The steps, each adding its findings; in the supervisor's order.
+void check_argument(DirectoryContext& context);
+void check_directory(DirectoryContext& context);
+void check_session_file(DirectoryContext& context);
+void check_canonical_path(DirectoryContext& context);
+void check_parent_socket(DirectoryContext& context);
+void check_input_file(DirectoryContext& context, std::string_view name, bool executable);
+// A state file of an earlier supervisor that makes this one fail when it gets to it.
+void check_absent_state_file(DirectoryContext& context, std::string_view name);
+void check_stop_marker(DirectoryContext& context);
+// What the state files present say about how an earlier run ended.
+void describe_leftovers(DirectoryContext& context);
+
+}  // namespace quillmere::check

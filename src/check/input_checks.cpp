@@ -1,0 +1,142 @@
+// The checks of the input files, each opened as the supervisor opens it and judged on its
+// descriptor by the supervisor's own file rules.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "check/directory_context.hpp"
+#include "check/wording.hpp"
+#include "children/file_rules.hpp"
+#include "children/input_files.hpp"
+#include "children/sealed_configuration.hpp"
+#include "linux/read_lease.hpp"
+#include "linux/untrusted_open.hpp"
+
+namespace quillmere::check {
+
+namespace {
+
+constexpr FileRule kRulesInOrder[] = {FileRule::no_set_id,    FileRule::private_mode, FileRule::regular,
+                                      FileRule::non_empty,    FileRule::owner,        FileRule::single_link,
+                                      FileRule::owner_execute};
+
+const char* rule_name(FileRule rule) {
+    switch (rule) {
+    case FileRule::no_set_id: return "set-id";
+    case FileRule::private_mode: return "mode";
+    case FileRule::regular: return "type";
+    case FileRule::non_empty: return "size";
+    case FileRule::owner: return "owner";
+    case FileRule::single_link: return "links";
+    case FileRule::owner_execute: return "owner-execute";
+    }
+    return "rule";
+}
+
+std::string rule_sentence(FileRule rule, const struct stat& status, uid_t owner_uid, bool executable) {
+    const std::string mode = mode_text(status.st_mode);
+    switch (rule) {
+    case FileRule::no_set_id:
+        return "mode " + mode + " has the set-user-id or set-group-id bit; the supervisor wants neither";
+    case FileRule::private_mode:
+        return "mode " + mode + " has group or other bits; the supervisor wants none (" +
+               (executable ? "0700" : "0600 or 0700") + ")";
+    case FileRule::regular: return "is " + file_type_text(status.st_mode) + ", not a regular file";
+    case FileRule::non_empty: return "is empty; the supervisor wants at least one byte";
+    case FileRule::owner:
+        return "belongs to uid " + std::to_string(status.st_uid) + ", not to uid " + std::to_string(owner_uid) +
+               " who owns the state directory";
+    case FileRule::single_link:
+        return "has " + std::to_string(status.st_nlink) +
+               " hard links; the supervisor wants exactly one (copy the file in, do not hard-link it)";
+    case FileRule::owner_execute:
+        return "mode " + mode + " lacks the owner-execute bit, which every file the supervisor runs needs (0700)";
+    }
+    return "breaks a file rule";
+}
+
+void check_capabilities(DirectoryContext& context, const std::string& name, int fd) {
+    const int violation = file_capability_violation(fd);
+    if (violation == 0) return;
+    context.findings.add(name + "/capability", Verdict::refused,
+                         violation == EPERM
+                             ? name +
+                                   ": carries file capabilities (security.capability); the supervisor runs no "
+                                   "executable that does (a plain copy drops them)"
+                             : name + ": its file system cannot say whether it carries file capabilities (" +
+                                   errno_text(violation) + "), and the supervisor refuses what it cannot check");
+}
+
+// What the supervisor copies must fit the copy and must not be open for writing anywhere.
+void check_copy(DirectoryContext& context, const std::string& name, int fd, const struct stat& status) {
+    if (static_cast<unsigned long long>(status.st_size) > kSealedCopyMaxBytes) {
+        context.findings.add(name + "/size-limit", Verdict::refused,
+                             name + ": " + std::to_string(status.st_size) + " bytes, more than the " +
+                                 std::to_string(kSealedCopyMaxBytes) + " the supervisor copies");
+    }
+    const Result<ReadLease> lease = ReadLease::take(fd);
+    if (lease.has_value()) return;
+    const int error = lease.error().os_errno;
+    if (error == EAGAIN) {
+        context.findings.add(name + "/writers", Verdict::refused,
+                             name +
+                                 ": some process holds it open for writing; the supervisor copies no file whose "
+                                 "bytes could change under the copy");
+    } else if (error == EACCES) {
+        context.findings.add(name + "/writers", Verdict::unknown,
+                             name + ": whether anybody holds it open for writing can be asked only by its owner");
+    } else {
+        context.findings.add(name + "/writers", Verdict::refused,
+                             name + ": its file system takes no lease (" + errno_text(error) +
+                                 "), so nobody can promise that it is not written to, and the supervisor refuses it");
+    }
+}
+
+}  // namespace
+
+void check_input_file(DirectoryContext& context, std::string_view file_name, bool executable) {
+    if (!context.examinable) return;
+    const std::string name(file_name);
+    const int found_before = static_cast<int>(context.findings.all().size());
+    Result<UniqueFd> opened = open_untrusted(context.entry(name));
+    if (!opened.has_value()) {
+        const int error = opened.error().os_errno;
+        const std::string form = context.form == SupervisorForm::run ? "a run" : "a recovery";
+        if (error == ENOENT) {
+            context.findings.add(name, Verdict::refused, name + ": missing; " + form + " needs it");
+        } else if (error == ELOOP) {
+            context.findings.add(name + "/type", Verdict::refused,
+                                 name + ": is a symbolic link; the supervisor never follows one (copy the file in)");
+        } else {
+            context.findings.add(name, error == EACCES ? Verdict::unknown : Verdict::refused,
+                                 name + ": cannot be opened: " + errno_text(error));
+        }
+        return;
+    }
+    struct stat status {};
+    if (::fstat(opened->get(), &status) != 0) {
+        context.findings.add(name, Verdict::refused, name + ": cannot be examined: " + errno_text(errno));
+        return;
+    }
+    const FileRuleSet broken = broken_file_rules(status, context.owner_uid, executable);
+    for (const FileRule rule : kRulesInOrder) {
+        if (broken.contains(rule))
+            context.findings.add(name + "/" + rule_name(rule), Verdict::refused,
+                                 name + ": " + rule_sentence(rule, status, context.owner_uid, executable));
+    }
+    if (!S_ISREG(status.st_mode)) return;
+    if (executable) check_capabilities(context, name, opened->get());
+    if (file_name == kGuardScriptName || file_name == kCoreConfigurationName)
+        check_copy(context, name, opened->get(), status);
+    if (static_cast<int>(context.findings.all().size()) == found_before) {
+        context.findings.add(name, Verdict::passed,
+                             name + ": a regular file of " + std::to_string(status.st_size) + " bytes, mode " +
+                                 mode_text(status.st_mode) + ", owned by uid " + std::to_string(status.st_uid) +
+                                 ", one link" + (executable ? ", no file capabilities" : ""));
+    }
+}
+
+}  // namespace quillmere::check

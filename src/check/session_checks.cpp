@@ -1,0 +1,304 @@
+// The checks of the session itself: the argument, the directory, the session file, the
+// canonical path and the parent's socket, each judged by the supervisor's own rules.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <string>
+
+#include "check/directory_context.hpp"
+#include "check/unix_listeners.hpp"
+#include "check/wording.hpp"
+#include "linux/path.hpp"
+#include "session/parent_link.hpp"
+#include "session/session.hpp"
+#include "session/session_decoder.hpp"
+#include "session/session_name.hpp"
+#include "session/session_rules.hpp"
+
+namespace quillmere::check {
+
+namespace {
+
+constexpr const char* kArgument = "argument";
+constexpr const char* kDirectory = "directory";
+constexpr const char* kCanonical = "canonical-path";
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// Unreadable for this user is a question left open, not a refusal: the supervisor runs as root.
+Verdict verdict_of_error(int errnum) { return errnum == EACCES ? Verdict::unknown : Verdict::refused; }
+
+std::string owner_sentence(std::string_view name, uid_t found, uid_t owner) {
+    return std::string(name) + ": belongs to uid " + std::to_string(found) + ", not to uid " + std::to_string(owner) +
+           " who owns the state directory";
+}
+
+std::string private_sentence(std::string_view name, mode_t mode, std::string_view wanted) {
+    return std::string(name) + ": mode " + mode_text(mode) + " has group or other bits; the supervisor wants none (" +
+           std::string(wanted) + ")";
+}
+
+std::string name_sentence(std::string_view name, NameProblem problem) {
+    const std::string prefix = "the name " + quoted(name);
+    switch (problem) {
+    case NameProblem::not_utf8: return prefix + " is not valid UTF-8";
+    case NameProblem::no_prefix: return prefix + " does not begin with " + quoted(kSessionNamePrefix);
+    case NameProblem::empty_suffix:
+        return prefix + " has nothing after " + quoted(kSessionNamePrefix) +
+               "; 1 to 64 ASCII letters or digits must follow";
+    case NameProblem::long_suffix:
+        return prefix + " has " + std::to_string(name.size() - kSessionNamePrefix.size()) + " bytes after " +
+               quoted(kSessionNamePrefix) + "; at most 64 may follow";
+    case NameProblem::suffix_character:
+        return prefix + " holds a byte other than an ASCII letter or digit after " + quoted(kSessionNamePrefix) +
+               " (a dash, an underscore, a dot, or a letter outside ASCII)";
+    }
+    return prefix + " is not a state directory name";
+}
+
+std::string spec_sentence(const SpecRefusal& refusal) {
+    const std::string at = std::to_string(refusal.position);
+    switch (refusal.problem) {
+    case SpecProblem::too_large: return "more than the 4096 bytes a session file may hold";
+    case SpecProblem::byte_order_mark:
+        return "begins with a UTF-8 byte-order mark; the supervisor reads JSON without one";
+    case SpecProblem::nul_byte: return "holds a NUL byte at byte " + at;
+    case SpecProblem::syntax:
+        return "is not one JSON document (a syntax error near byte " + at +
+               ", a comment, a trailing comma, or text after the document)";
+    case SpecProblem::not_a_spec:
+        return "is JSON, but neither an object nor an array; it must read "
+               "{\"format\":1,\"parent_nonce\":\"<64 lower-case hex>\"}";
+    case SpecProblem::wrong_type:
+        return "holds a value of the wrong type: \"format\" is a number, \"parent_nonce\" a string, nothing nested";
+    case SpecProblem::unknown_key: return "has a key other than \"format\" and \"parent_nonce\"";
+    case SpecProblem::duplicate_key: return "gives a key twice";
+    case SpecProblem::missing_key: return "lacks \"format\" or \"parent_nonce\"";
+    case SpecProblem::element_count: return "is an array of other than two elements; the array form is [1,\"<nonce>\"]";
+    case SpecProblem::format_range:
+        return "has a \"format\" that is not a whole number from 0 to 4294967295 (no sign, fraction or exponent)";
+    case SpecProblem::unsupported_format: return "has a \"format\" other than 1, the only one the supervisor reads";
+    case SpecProblem::nonce_length: return "has a nonce of " + at + " characters; it must have 64";
+    case SpecProblem::nonce_character:
+        return "has a nonce whose character at index " + at +
+               " is not one of 0-9 and a-f (upper-case letters are refused)";
+    }
+    return "is not a session document";
+}
+
+std::optional<struct stat> lstat_entry(const std::string& path, int& error) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    return status;
+}
+
+}  // namespace
+
+std::string DirectoryContext::entry(std::string_view name) const { return join_path(canonical, name); }
+
+void check_argument(DirectoryContext& context) {
+    const std::string& argument = context.argument;
+    const std::optional<ArgumentProblem> problem = directory_argument_problem(argument);
+    const std::optional<std::string_view> name = last_path_component(argument);
+    context.directory = std::string(state_directory_path(argument));
+    context.canonical = context.directory;
+    if (!problem.has_value()) {
+        context.findings.add(kArgument, Verdict::passed,
+                             "argument: " + quoted(argument) +
+                                 " is an absolute path that ends in the state directory name " + quoted(*name));
+        return;
+    }
+    switch (*problem) {
+    case ArgumentProblem::not_absolute:
+        context.findings.add(kArgument, Verdict::refused,
+                             "argument: " + quoted(argument) +
+                                 " is not an absolute path; the supervisor takes only paths that begin with \"/\"");
+        // The rest can still be judged relative to here, as the parent will have meant it.
+        if (name.has_value()) {
+            if (const auto name_problem = session_name_problem(*name))
+                context.findings.add("argument/name", Verdict::refused,
+                                     "argument: " + name_sentence(*name, *name_problem));
+        }
+        return;
+    case ArgumentProblem::nul_byte:
+        context.findings.add(kArgument, Verdict::refused, "argument: holds a NUL byte");
+        return;
+    case ArgumentProblem::no_name:
+        context.findings.add(kArgument, Verdict::refused,
+                             "argument: " + quoted(argument) +
+                                 " names no directory by its own name (it is the root, or ends in \"..\")");
+        context.directory.clear();
+        return;
+    case ArgumentProblem::bad_name:
+        context.findings.add(
+            "argument/name", Verdict::refused,
+            "argument: " + name_sentence(*name, session_name_problem(*name).value_or(NameProblem::no_prefix)));
+        return;
+    }
+}
+
+void check_directory(DirectoryContext& context) {
+    if (context.directory.empty()) return;
+    int error = 0;
+    const std::optional<struct stat> status = lstat_entry(context.directory, error);
+    if (!status.has_value()) {
+        context.findings.add(kDirectory, verdict_of_error(error),
+                             "directory: " + context.directory + " cannot be examined: " + errno_text(error));
+        return;
+    }
+    context.owner_uid = status->st_uid;
+    const std::optional<DirectoryProblem> problem = state_directory_problem(*status);
+    if (problem == DirectoryProblem::not_directory) {
+        context.findings.add("directory/type", Verdict::refused,
+                             "directory: " + context.directory + " is " + file_type_text(status->st_mode) +
+                                 ", not a directory; the supervisor never follows a symbolic link there");
+        return;
+    }
+    if (problem == DirectoryProblem::not_private) {
+        context.findings.add("directory/mode", Verdict::refused,
+                             private_sentence("directory", status->st_mode, "0700"));
+    } else {
+        context.findings.add(
+            kDirectory, Verdict::passed,
+            "directory: owned by uid " + std::to_string(status->st_uid) + ", mode " + mode_text(status->st_mode));
+    }
+    context.identity = identity_of(*status);
+    context.examinable = true;
+    const uid_t self = ::geteuid();
+    if (self != 0 && self != context.owner_uid)
+        context.findings.add("checker", Verdict::note,
+                             "checker: runs as uid " + std::to_string(self) + ", not as the directory's owner uid " +
+                                 std::to_string(context.owner_uid) +
+                                 "; what this user may not read is reported as unknown");
+}
+
+void check_session_file(DirectoryContext& context) {
+    if (!context.examinable) return;
+    const std::string name(kSessionFileName);
+    const std::string path = join_path(context.directory, name);
+    int error = 0;
+    const std::optional<struct stat> status = lstat_entry(path, error);
+    if (!status.has_value()) {
+        context.findings.add(name, verdict_of_error(error),
+                             error == ENOENT ? name + ": missing; the parent writes it before it starts the supervisor"
+                                             : name + ": cannot be examined: " + errno_text(error));
+        return;
+    }
+    if (const auto problem = session_file_problem(*status, context.owner_uid)) {
+        switch (*problem) {
+        case SessionFileProblem::not_regular:
+            context.findings.add(name + "/type", Verdict::refused,
+                                 name + ": is " + file_type_text(status->st_mode) + ", not a regular file");
+            return;
+        case SessionFileProblem::too_large:
+            context.findings.add(
+                name + "/size", Verdict::refused,
+                name + ": " + std::to_string(status->st_size) + " bytes, more than the 4096 a session file may hold");
+            return;
+        case SessionFileProblem::foreign_owner:
+            context.findings.add(name + "/owner", Verdict::refused,
+                                 owner_sentence(name, status->st_uid, context.owner_uid));
+            break;
+        case SessionFileProblem::not_private:
+            context.findings.add(name + "/mode", Verdict::refused, private_sentence(name, status->st_mode, "0600"));
+            break;
+        }
+    }
+    Result<UniqueFd> file = open_session_file(path);
+    if (!file.has_value()) {
+        context.findings.add(name, verdict_of_error(file.error().os_errno),
+                             name + ": cannot be opened: " + errno_text(file.error().os_errno));
+        return;
+    }
+    const Result<std::string> content = read_session_file(*file);
+    if (!content.has_value()) {
+        context.findings.add(name, Verdict::refused,
+                             name + ": cannot be read: " + errno_text(content.error().os_errno));
+        return;
+    }
+    const auto nonce = judge_spec(*content);
+    if (!nonce.has_value()) {
+        context.findings.add(name + "/document", Verdict::refused, name + ": " + spec_sentence(nonce.error()));
+        return;
+    }
+    context.findings.add(name, Verdict::passed, name + ": format 1 with a 64-character nonce");
+}
+
+void check_canonical_path(DirectoryContext& context) {
+    if (!context.examinable) return;
+    const Result<std::string> canonical = canonical_path(context.directory);
+    if (!canonical.has_value()) {
+        context.findings.add(kCanonical, Verdict::refused,
+                             "canonical path: cannot be resolved: " + errno_text(canonical.error().os_errno));
+        return;
+    }
+    int error = 0;
+    const std::optional<struct stat> reached = lstat_entry(*canonical, error);
+    if (!reached.has_value() || !is_same_directory(*reached, context.identity)) {
+        context.findings.add(
+            kCanonical, Verdict::refused,
+            "canonical path: " + *canonical + " does not lead to the directory examined (it was replaced meanwhile?)");
+        return;
+    }
+    context.canonical = *canonical;
+    context.findings.add(kCanonical, Verdict::passed,
+                         "canonical path: " + *canonical + "; the supervisor and its children use this one");
+}
+
+void check_parent_socket(DirectoryContext& context) {
+    if (!context.examinable) return;
+    const std::string name(kParentSocketName);
+    const std::string path = context.entry(name);
+    if (socket_path_problem(path) == SocketPathProblem::too_long) {
+        context.findings.add(name + "/path", Verdict::refused,
+                             name + ": its path " + path + " is " + std::to_string(path.size()) +
+                                 " bytes; a Unix socket address holds at most " + std::to_string(kSocketPathRoom - 1) +
+                                 " (make the state directory where the path is shorter, such as $XDG_RUNTIME_DIR)");
+    }
+    int error = 0;
+    const std::optional<struct stat> status = lstat_entry(path, error);
+    if (!status.has_value()) {
+        context.findings.add(name, verdict_of_error(error),
+                             error == ENOENT ? name + ": missing; for a run the parent binds and listens on it first"
+                                             : name + ": cannot be examined: " + errno_text(error));
+        return;
+    }
+    const std::optional<SocketProblem> problem = socket_file_problem(*status, context.owner_uid);
+    if (problem == SocketProblem::not_socket) {
+        context.findings.add(name + "/type", Verdict::refused,
+                             name + ": is " + file_type_text(status->st_mode) + ", not a socket");
+        return;
+    }
+    if (problem == SocketProblem::not_private)
+        context.findings.add(name + "/mode", Verdict::refused,
+                             private_sentence(name, status->st_mode, "0600: a umask of 077 at bind, or a chmod after"));
+    if (problem == SocketProblem::foreign_owner)
+        context.findings.add(name + "/owner", Verdict::refused,
+                             owner_sentence(name, status->st_uid, context.owner_uid));
+    // Once the run is over the parent has closed it, as it should.
+    const Result<bool> listening = context.moment == DirectoryMoment::after_run
+                                       ? Result<bool>(true)
+                                       : is_listening_socket_file(status->st_dev, status->st_ino);
+    if (!listening.has_value()) {
+        context.findings.add(
+            name + "/listening", Verdict::unknown,
+            name + ": whether anybody listens on it cannot be told: " + errno_text(listening.error().os_errno));
+    } else if (!*listening) {
+        context.findings.add(name + "/listening", Verdict::refused,
+                             name +
+                                 ": nobody listens on it (bound but never listened on, or left by a parent that "
+                                 "has gone); the supervisor's connect would be refused");
+    } else {
+        context.findings.add(name, Verdict::passed,
+                             name + ": a socket with mode " + mode_text(status->st_mode) +
+                                 (context.moment == DirectoryMoment::after_run ? "" : ", listening"));
+    }
+}
+
+}  // namespace quillmere::check

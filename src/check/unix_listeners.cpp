@@ -1,0 +1,110 @@
+#include "check/unix_listeners.hpp"
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/sysmacros.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "linux/deadline.hpp"
+#include "linux/unique_fd.hpp"
+
+namespace quillmere::check {
+
+namespace {
+
+constexpr Nanoseconds kAnswerTimeLimit = seconds(1);
+constexpr std::uint32_t kSequence = 1;
+
+struct Request {
+    nlmsghdr header;
+    unix_diag_req body;
+};
+
+// The kernel reports a socket's file by its own device encoding: major << 20 | minor.
+bool same_device(std::uint32_t kernel_device, dev_t device) noexcept {
+    return (kernel_device >> 20) == major(device) && (kernel_device & 0xfffffU) == minor(device);
+}
+
+constexpr std::size_t aligned(std::size_t length) noexcept { return (length + 3U) & ~std::size_t{3}; }
+
+// Whether the attributes that follow one socket record name a file bound to the socket.
+bool names_file(const char* record, std::size_t length, dev_t device, ino_t inode) noexcept {
+    std::size_t offset = aligned(sizeof(unix_diag_msg));
+    while (offset + sizeof(rtattr) <= length) {
+        rtattr attribute{};
+        std::memcpy(&attribute, record + offset, sizeof attribute);
+        if (attribute.rta_len < sizeof attribute || offset + attribute.rta_len > length) return false;
+        if (attribute.rta_type == UNIX_DIAG_VFS && attribute.rta_len >= sizeof attribute + sizeof(unix_diag_vfs)) {
+            unix_diag_vfs vfs{};
+            std::memcpy(&vfs, record + offset + sizeof attribute, sizeof vfs);
+            if (vfs.udiag_vfs_ino == inode && same_device(vfs.udiag_vfs_dev, device)) return true;
+        }
+        offset += aligned(attribute.rta_len);
+    }
+    return false;
+}
+
+}  // namespace
+
+Result<bool> is_listening_socket_file(dev_t device, ino_t inode) {
+    UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG));
+    if (!fd) return fail_last_os_error();
+
+    Request request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = kSequence;
+    request.body.sdiag_family = AF_UNIX;
+    request.body.udiag_states = 1U << TCP_LISTEN;
+    request.body.udiag_show = UDIAG_SHOW_VFS;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the socket API's address type
+    if (::sendto(fd.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0)
+        return fail_last_os_error();
+
+    const Deadline deadline = Deadline::after(kAnswerTimeLimit);
+    bool found = false;
+    alignas(nlmsghdr) std::array<char, 32768> buffer{};
+    for (;;) {
+        pollfd entry{fd.get(), POLLIN, 0};
+        const int ready = ::poll(&entry, 1, poll_timeout_rounding_up(deadline.remaining()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return fail_last_os_error();
+        if (ready == 0) return fail_errno(ETIMEDOUT);
+        const ssize_t got = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got < 0) return fail_last_os_error();
+        const auto size = static_cast<std::size_t>(got);
+        std::size_t offset = 0;
+        while (offset + sizeof(nlmsghdr) <= size) {
+            nlmsghdr header{};
+            std::memcpy(&header, buffer.data() + offset, sizeof header);
+            if (header.nlmsg_len < sizeof header || offset + header.nlmsg_len > size) return fail_errno(EPROTO);
+            const char* body = buffer.data() + offset + sizeof header;
+            const std::size_t body_length = header.nlmsg_len - sizeof header;
+            offset += aligned(header.nlmsg_len);
+            if (header.nlmsg_seq != kSequence) continue;
+            if (header.nlmsg_type == NLMSG_DONE) return found;
+            if (header.nlmsg_type == NLMSG_ERROR) {
+                nlmsgerr error{};
+                if (body_length < sizeof error) return fail_errno(EPROTO);
+                std::memcpy(&error, body, sizeof error);
+                return fail_errno(error.error < 0 ? -error.error : EPROTO);
+            }
+            if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY && body_length >= sizeof(unix_diag_msg))
+                found = found || names_file(body, body_length, device, inode);
+        }
+    }
+}
+
+}  // namespace quillmere::check

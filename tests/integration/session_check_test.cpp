@@ -1,0 +1,189 @@
+// The session checker against the supervisor itself: directories each broken in one way, run
+// through both. Whatever the checker names, the supervisor must refuse; a directory the checker
+// passes must give a clean session.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "children/input_files.hpp"
+#include "children/state_files.hpp"
+#include "linux/unique_fd.hpp"
+#include "session/stop_request.hpp"
+#include "support/supervised_session.hpp"
+
+namespace quillmere {
+namespace {
+
+using reference::Owner;
+using reference::SupervisorMode;
+using testing::Role;
+using testing::SupervisedSession;
+
+// The owner a desktop session has: not root.
+constexpr uid_t kOwner = testing::kNobodyUid;
+
+struct Breakage {
+    SupervisedSession& session;
+    testing::SupervisorRun& run;
+    std::vector<UniqueFd>& held;
+};
+
+struct BrokenCase {
+    const char* name;
+    const char* check;  // the finding the checker must refuse with; nullptr for the good directory
+    std::function<void(Breakage&)> breaks;
+    bool reaches_a_child = false;  // the supervisor gets as far as a guard run
+    SupervisorMode mode = SupervisorMode::run;
+};
+
+void PrintTo(const BrokenCase& c, std::ostream* out) { *out << c.name; }
+
+// A file renamed into place by someone who still holds it open for writing from when it was
+// writable by all: every rule on its metadata is met.
+void hold_for_writing(Breakage& b, std::string_view name, mode_t mode) {
+    const std::string content = testing::read_file(b.session.path(name));
+    const std::string staged = b.session.path("staged");
+    testing::write_file(staged, content, 0666, kOwner);
+    b.held.emplace_back(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(b.held.back().valid());
+    ASSERT_EQ(::chmod(staged.c_str(), mode), 0);
+    ASSERT_EQ(::rename(staged.c_str(), b.session.path(name).c_str()), 0);
+}
+
+void chmod_entry(Breakage& b, std::string_view name, mode_t mode) {
+    ASSERT_EQ(::chmod(b.session.path(name).c_str(), mode), 0);
+}
+
+const BrokenCase kCases[] = {
+    {"GoodDirectory", nullptr, [](Breakage&) {}, true},
+    {"NameWithAnUnderscore", "argument/name",
+     [](Breakage& b) {
+         const std::string link = b.session.dir().path() + "_x";
+         ASSERT_EQ(::symlink(b.session.dir().path().c_str(), link.c_str()), 0);
+         b.run.state_dir_path = link;
+     }},
+    {"DirectoryWithAGroupBit", "directory/mode",
+     [](Breakage& b) { ASSERT_EQ(::chmod(b.session.dir().path().c_str(), 0750), 0); }},
+    {"UpperCaseNonce", "supervisor.json/document",
+     [](Breakage& b) {
+         testing::write_file(b.session.path("supervisor.json"),
+                             reference::session_document("ABCDEF" + b.session.dir().nonce().substr(6)), 0600, kOwner);
+     }},
+    {"SessionFileReadableByOthers", "supervisor.json/mode",
+     [](Breakage& b) { chmod_entry(b, "supervisor.json", 0644); }},
+    {"SocketOwnedByRoot", "parent.sock/owner",
+     [](Breakage& b) {
+         b.run.socket.owner = Owner{0, 0};
+     }},
+    {"SocketBoundButNotListening", "parent.sock/listening",
+     [](Breakage& b) { b.run.socket.form = reference::SocketForm::stale; }},
+    {"ReusedDirectory", "helper.pid",
+     [](Breakage& b) { testing::write_file(b.session.path(kHelperPidFile), "1", 0644); }},
+    {"ConfigurationReadableByOthers", "tun.json/mode",
+     [](Breakage& b) { chmod_entry(b, kCoreConfigurationName, 0644); }},
+    {"NodeHardLinked", "node/links",
+     [](Breakage& b) {
+         ASSERT_EQ(::link(b.session.path(kNodeExecutableName).c_str(), (b.session.dir().path() + ".node").c_str()), 0);
+     }},
+    {"ScriptWithoutOwnerExecute", "network-guard.cjs/owner-execute",
+     [](Breakage& b) { chmod_entry(b, kGuardScriptName, 0600); }},
+    {"CoreMissing", "sing-box",
+     [](Breakage& b) { ASSERT_EQ(::unlink(b.session.path(kCoreExecutableName).c_str()), 0); }},
+    {"CoreWithFileCapabilities", "sing-box/capability",
+     [](Breakage& b) {
+         // A version 2 capability set granting nothing: its presence alone refuses the file.
+         const unsigned char none[20] = {0, 0, 0, 2};
+         ASSERT_EQ(::setxattr(b.session.path(kCoreExecutableName).c_str(), "security.capability", none, sizeof none, 0),
+                   0);
+     }},
+    {"ScriptHeldOpenForWriting", "network-guard.cjs/writers",
+     [](Breakage& b) { hold_for_writing(b, kGuardScriptName, 0700); }},
+    {"ConfigurationHeldOpenForWriting", "tun.json/writers",
+     [](Breakage& b) { hold_for_writing(b, kCoreConfigurationName, 0600); }},
+    {"StopMarkerIsADirectory", "stop/type",
+     [](Breakage& b) { ASSERT_EQ(::mkdir(b.session.path(kStopMarkerName).c_str(), 0700), 0); }},
+    {"StopMarkerLeftBehind", "stop",
+     [](Breakage& b) { testing::write_file(b.session.path(kStopMarkerName), "", 0600, kOwner); }, true},
+    {"DoneAlreadyThere", "done", [](Breakage& b) { testing::write_file(b.session.path(kDoneFile), "{}", 0644); }, true},
+    {"SecondRecovery", "recovery.pid",
+     [](Breakage& b) { testing::write_file(b.session.path(kRecoveryPidFile), "1", 0644); }, false,
+     SupervisorMode::recover},
+};
+
+// The checker's verdicts by check name, from its JSON document.
+struct CheckerAnswer {
+    int exit_status = -1;
+    nlohmann::json document;
+    [[nodiscard]] std::optional<std::string> verdict(std::string_view check) const {
+        for (const auto& finding : document.at("checks"))
+            if (finding.at("check") == check) return finding.at("verdict").get<std::string>();
+        return std::nullopt;
+    }
+};
+
+CheckerAnswer run_checker(const std::string& directory, SupervisorMode mode) {
+    testing::RunOptions as_owner;
+    as_owner.uid = kOwner;
+    const auto result =
+        testing::run_program(testing::session_check_binary(),
+                             {"--mode", std::string(reference::mode_word(mode)), "--json", directory}, as_owner);
+    CheckerAnswer answer{result.exit_status, nlohmann::json::parse(result.standard_output, nullptr, false)};
+    return answer;
+}
+
+class SessionCheck : public ::testing::TestWithParam<BrokenCase> {};
+
+TEST_P(SessionCheck, NamesWhatTheSupervisorRefuses) {
+    if (!testing::running_as_root()) GTEST_SKIP() << "the supervisor's run needs root";
+    // The state directory's parent is open to its owner, as $XDG_RUNTIME_DIR is.
+    testing::ScratchDir base;
+    ASSERT_EQ(::chmod(base.path().c_str(), 0755), 0);
+    testing::Inputs inputs;
+    inputs.base_dir = base.path();
+    inputs.owner = Owner::of_uid(kOwner);
+    SupervisedSession session(inputs);
+
+    const BrokenCase& c = GetParam();
+    testing::SupervisorRun run;
+    std::vector<UniqueFd> held;
+    Breakage breakage{session, run, held};
+    ASSERT_NO_FATAL_FAILURE(c.breaks(breakage));
+    session.remember_inputs();
+
+    // Asked while the parent listens, as an application would before starting the supervisor.
+    CheckerAnswer answer;
+    run.before_start = [&] { answer = run_checker(run.state_dir_path.value_or(session.dir().path()), c.mode); };
+    const auto report = session.run(c.mode, run);
+
+    ASSERT_TRUE(answer.document.is_object()) << "the checker printed no JSON document";
+    if (c.check == nullptr) {
+        EXPECT_EQ(answer.exit_status, 0) << answer.document.dump(2);
+        EXPECT_EQ(answer.document.at("refused"), 0);
+        testing::expect_exit(report, 0);
+        return;
+    }
+    EXPECT_EQ(answer.exit_status, 1);
+    EXPECT_EQ(answer.verdict(c.check), std::optional<std::string>("refused")) << answer.document.dump(2);
+    testing::expect_exit(report, 1);
+    if (!c.reaches_a_child) {
+        for (const Role role : {Role::preflight, Role::cleanup, Role::core})
+            EXPECT_FALSE(session.record(role).has_value()) << "a child ran";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Directories, SessionCheck, ::testing::ValuesIn(kCases),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
+}  // namespace quillmere
