@@ -1,14 +1,17 @@
 # What `cmake --install` puts on a system: the supervisor in a private libexec directory (the
-# application starts it by its full path, so it does not belong on PATH), its manual page, its
-# documentation and the polkit action that lets the application start it through pkexec.
+# application starts it by its full path, so it does not belong on PATH), the session checker
+# in bin, their manual pages, the documentation and the polkit action that lets the
+# application start the supervisor through pkexec.
 # Nothing else is installed: the test programs, the test fixtures and the reference parent
 # exist for the build tree only.
 
 # Debian and most distributions keep a package's documents in share/doc/<package name>; the
-# CMake project name (with underscores) is not the package name.
-if(NOT DEFINED CACHE{CMAKE_INSTALL_DOCDIR})
+# CMake project name (with underscores) is not the package name. An empty entry is no choice:
+# GNUInstallDirs leaves one behind when a project built alongside (GoogleTest, in a cross
+# build) included it first.
+if("$CACHE{CMAKE_INSTALL_DOCDIR}" STREQUAL "")
   set(CMAKE_INSTALL_DOCDIR "share/doc/quillmere-network-supervisor" CACHE PATH
-      "Documentation root (share/doc/quillmere-network-supervisor)")
+      "Documentation root (share/doc/quillmere-network-supervisor)" FORCE)
 endif()
 include(GNUInstallDirs)
 
@@ -18,9 +21,13 @@ set(QUILLMERE_INSTALL_POLKITDIR "${CMAKE_INSTALL_DATADIR}/polkit-1/actions")
 
 install(TARGETS quillmere-network-supervisor
         RUNTIME DESTINATION "${QUILLMERE_INSTALL_HELPERDIR}")
+# The session checker is for people (application authors, support), so it goes on PATH.
+install(TARGETS quillmere-session-check RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 
 install(FILES "${PROJECT_SOURCE_DIR}/docs/quillmere-network-supervisor.8"
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+install(FILES "${PROJECT_SOURCE_DIR}/docs/quillmere-session-check.1"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/docs/parent-protocol.md"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")

@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "linux/deadline.hpp"
 #include "linux/unique_fd.hpp"
@@ -52,6 +53,31 @@ bool names_file(const char* record, std::size_t length, dev_t device, ino_t inod
     return false;
 }
 
+// Goes through the messages of one datagram of the dump, noting in `found` a socket bound to the
+// file; the answer once the dump has ended, nullopt while it goes on.
+Result<std::optional<bool>> read_datagram(const char* data, std::size_t size, dev_t device, ino_t inode, bool& found) {
+    std::size_t offset = 0;
+    while (offset + sizeof(nlmsghdr) <= size) {
+        nlmsghdr header{};
+        std::memcpy(&header, data + offset, sizeof header);
+        if (header.nlmsg_len < sizeof header || offset + header.nlmsg_len > size) return fail_errno(EPROTO);
+        const char* body = data + offset + sizeof header;
+        const std::size_t body_length = header.nlmsg_len - sizeof header;
+        offset += aligned(header.nlmsg_len);
+        if (header.nlmsg_seq != kSequence) continue;
+        if (header.nlmsg_type == NLMSG_DONE) return std::optional<bool>(found);
+        if (header.nlmsg_type == NLMSG_ERROR) {
+            nlmsgerr error{};
+            if (body_length < sizeof error) return fail_errno(EPROTO);
+            std::memcpy(&error, body, sizeof error);
+            return fail_errno(error.error < 0 ? -error.error : EPROTO);
+        }
+        if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY && body_length >= sizeof(unix_diag_msg))
+            found = found || names_file(body, body_length, device, inode);
+    }
+    return std::optional<bool>();
+}
+
 }  // namespace
 
 Result<bool> is_listening_socket_file(dev_t device, ino_t inode) {
@@ -84,26 +110,9 @@ Result<bool> is_listening_socket_file(dev_t device, ino_t inode) {
         const ssize_t got = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (got < 0) return fail_last_os_error();
-        const auto size = static_cast<std::size_t>(got);
-        std::size_t offset = 0;
-        while (offset + sizeof(nlmsghdr) <= size) {
-            nlmsghdr header{};
-            std::memcpy(&header, buffer.data() + offset, sizeof header);
-            if (header.nlmsg_len < sizeof header || offset + header.nlmsg_len > size) return fail_errno(EPROTO);
-            const char* body = buffer.data() + offset + sizeof header;
-            const std::size_t body_length = header.nlmsg_len - sizeof header;
-            offset += aligned(header.nlmsg_len);
-            if (header.nlmsg_seq != kSequence) continue;
-            if (header.nlmsg_type == NLMSG_DONE) return found;
-            if (header.nlmsg_type == NLMSG_ERROR) {
-                nlmsgerr error{};
-                if (body_length < sizeof error) return fail_errno(EPROTO);
-                std::memcpy(&error, body, sizeof error);
-                return fail_errno(error.error < 0 ? -error.error : EPROTO);
-            }
-            if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY && body_length >= sizeof(unix_diag_msg))
-                found = found || names_file(body, body_length, device, inode);
-        }
+        if (const std::optional<bool> answer =
+                TRY(read_datagram(buffer.data(), static_cast<std::size_t>(got), device, inode, found)))
+            return *answer;
     }
 }
 

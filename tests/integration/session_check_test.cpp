@@ -122,24 +122,19 @@ const BrokenCase kCases[] = {
 };
 
 // The checker's verdicts by check name, from its JSON document.
-struct CheckerAnswer {
-    int exit_status = -1;
-    nlohmann::json document;
-    [[nodiscard]] std::optional<std::string> verdict(std::string_view check) const {
-        for (const auto& finding : document.at("checks"))
-            if (finding.at("check") == check) return finding.at("verdict").get<std::string>();
-        return std::nullopt;
-    }
-};
+// The verdict of one check in the checker's JSON document.
+std::optional<std::string> verdict_of(const nlohmann::json& document, std::string_view check) {
+    for (const auto& finding : document.at("checks"))
+        if (finding.at("check") == check) return finding.at("verdict").get<std::string>();
+    return std::nullopt;
+}
 
-CheckerAnswer run_checker(const std::string& directory, SupervisorMode mode) {
+// As the directory's owner runs it.
+testing::ProcessResult run_checker(const std::string& directory, SupervisorMode mode) {
     testing::RunOptions as_owner;
     as_owner.uid = kOwner;
-    const auto result =
-        testing::run_program(testing::session_check_binary(),
-                             {"--mode", std::string(reference::mode_word(mode)), "--json", directory}, as_owner);
-    CheckerAnswer answer{result.exit_status, nlohmann::json::parse(result.standard_output, nullptr, false)};
-    return answer;
+    return testing::run_program(testing::session_check_binary(),
+                                {"--mode", std::string(reference::mode_word(mode)), "--json", directory}, as_owner);
 }
 
 class SessionCheck : public ::testing::TestWithParam<BrokenCase> {};
@@ -162,19 +157,20 @@ TEST_P(SessionCheck, NamesWhatTheSupervisorRefuses) {
     session.remember_inputs();
 
     // Asked while the parent listens, as an application would before starting the supervisor.
-    CheckerAnswer answer;
-    run.before_start = [&] { answer = run_checker(run.state_dir_path.value_or(session.dir().path()), c.mode); };
+    testing::ProcessResult checked;
+    run.before_start = [&] { checked = run_checker(run.state_dir_path.value_or(session.dir().path()), c.mode); };
     const auto report = session.run(c.mode, run);
 
-    ASSERT_TRUE(answer.document.is_object()) << "the checker printed no JSON document";
+    const nlohmann::json document = nlohmann::json::parse(checked.standard_output, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << "the checker printed no JSON document: " << checked.standard_error;
     if (c.check == nullptr) {
-        EXPECT_EQ(answer.exit_status, 0) << answer.document.dump(2);
-        EXPECT_EQ(answer.document.at("refused"), 0);
+        EXPECT_EQ(checked.exit_status, 0) << document.dump(2);
+        EXPECT_EQ(document.at("refused"), 0);
         testing::expect_exit(report, 0);
         return;
     }
-    EXPECT_EQ(answer.exit_status, 1);
-    EXPECT_EQ(answer.verdict(c.check), std::optional<std::string>("refused")) << answer.document.dump(2);
+    EXPECT_EQ(checked.exit_status, 1);
+    EXPECT_EQ(verdict_of(document, c.check), std::optional<std::string>("refused")) << document.dump(2);
     testing::expect_exit(report, 1);
     if (!c.reaches_a_child) {
         for (const Role role : {Role::preflight, Role::cleanup, Role::core})

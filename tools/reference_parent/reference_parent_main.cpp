@@ -145,6 +145,17 @@ void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& 
     }
 }
 
+// The supervisor never says why it failed; the session checker does, by the same rules.
+void print_checker_findings(const ref::StateDirectory& dir, ref::SupervisorMode mode) {
+    const std::string checker = QUILLMERE_SESSION_CHECK_BINARY;
+    auto started = ref::SupervisorProcess::start(
+        checker, {checker, "--finished", "--mode", std::string(ref::mode_word(mode)), dir.path()});
+    if (!started) return (void)fail_with("session check", started.error());
+    const auto checked = started->finish(quillmere::seconds(10));
+    if (!checked) return (void)fail_with("session check", checked.error());
+    std::printf("\nWhat quillmere-session-check finds in the directory:\n%s", checked->standard_output.c_str());
+}
+
 // Becomes the user of --as-user, or tells who the directory is handed to; nullopt (after saying
 // why) when this process may not do what the options ask.
 std::optional<ref::Owner> settle_owner(const ref::ParentOptions& o) {
@@ -213,6 +224,13 @@ bool play_session(const ref::ParentOptions& o, ref::Owner owner, const std::stri
         std::printf("(pkexec resets the environment, so the children's own steps are not shown.)\n");
     print_state_files(*dir);
     print_verdict(*report, *dir, o.launch);
+    // Only a supervisor that ran can have refused the directory: pkexec's refusals say nothing
+    // about it.
+    const ref::Ending ending = ref::ending_of(report->supervisor, o.launch);
+    const bool supervisor_ran =
+        ending != ref::Ending::not_authorised && ending != ref::Ending::authentication_dismissed;
+    const ref::SupervisorMode mode = o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run;
+    if (ending != ref::Ending::success && supervisor_ran) print_checker_findings(*dir, mode);
     if (o.keep) {
         dir->keep();
         std::printf("\nKept: %s (events in %s)\n", dir->path().c_str(), events.c_str());
