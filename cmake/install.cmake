@@ -6,10 +6,12 @@
 # exist for the build tree only.
 
 # Debian and most distributions keep a package's documents in share/doc/<package name>; the
-# CMake project name (with underscores) is not the package name.
-if(NOT DEFINED CACHE{CMAKE_INSTALL_DOCDIR})
+# CMake project name (with underscores) is not the package name. An empty entry is no choice:
+# GNUInstallDirs leaves one behind when a project built alongside (GoogleTest, in a cross
+# build) included it first.
+if("$CACHE{CMAKE_INSTALL_DOCDIR}" STREQUAL "")
   set(CMAKE_INSTALL_DOCDIR "share/doc/quillmere-network-supervisor" CACHE PATH
-      "Documentation root (share/doc/quillmere-network-supervisor)")
+      "Documentation root (share/doc/quillmere-network-supervisor)" FORCE)
 endif()
 include(GNUInstallDirs)
 

@@ -1,14 +1,14 @@
-# `cpack -G DEB` in a configured build directory makes the Debian package of what
-# cmake/install.cmake installs, under /usr (the prefix CPack gives Debian packages, whatever
-# CMAKE_INSTALL_PREFIX says).
+# `cpack -G DEB` and `cpack -G RPM` in a configured build directory make the Debian and the RPM
+# package of what cmake/install.cmake installs, under /usr (the prefix CPack gives both,
+# whatever CMAKE_INSTALL_PREFIX says).
 
 set(CPACK_PACKAGE_NAME "quillmere-network-supervisor")
 set(CPACK_PACKAGE_VENDOR "Quillmere")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "privileged session helper of the Quillmere VPN application")
 # The long description, wrapped as a Debian control field is read; CPack puts the summary
-# above it and indents each line.
-string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
+# above it and indents each line. The RPM carries the same text.
+string(JOIN "\n" quillmere_package_description
   "The Quillmere VPN application starts this helper as root, through pkexec, to"
   "bring one tunnel session up under supervision or to clean a session up, and"
   "without privileges to ask whether per-application routing can work. It checks"
@@ -16,8 +16,13 @@ string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "and the network guard only from checked descriptors, with a scrubbed"
   "environment and a sealed configuration, and reports through its exit status"
   "and a few state files.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${quillmere_package_description}")
 # Strip the packaged copy only; the build tree keeps its debugging information.
 set(CPACK_STRIP_FILES ON)
+
+# The sources state no licence of their own, so the packager names it; the default says that
+# the package is not free software to redistribute.
+set(QUILLMERE_PACKAGE_LICENSE "Proprietary" CACHE STRING "License field of the RPM package")
 
 set(QUILLMERE_PACKAGE_MAINTAINER "Quillmere developers <packaging@quillmere.invalid>" CACHE STRING
     "Maintainer field of the Debian package")
@@ -36,6 +41,37 @@ else()
 endif()
 # The application starts it through pkexec; the helper itself runs without it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkexec")
+
+# The RPM: the same files under the same prefix.
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_LICENSE "${QUILLMERE_PACKAGE_LICENSE}")
+set(CPACK_RPM_PACKAGE_GROUP "System Environment/Daemons")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${quillmere_package_description}")
+# Only the package's own directories belong to it; the prefix's shared ones (share/man/man8,
+# the polkit action directory) belong to the system or to polkit.
+list(APPEND CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+     /usr/libexec /usr/share/man /usr/share/polkit-1 /usr/share/polkit-1/actions)
+foreach(section RANGE 1 8)
+  list(APPEND CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man/man${section})
+endforeach()
+# The polkit action names the supervisor by its path under /usr, so the package cannot move.
+set(CPACK_RPM_PACKAGE_RELOCATABLE OFF)
+# rpmbuild would add /usr/lib/.build-id links for the ELF file, which are no part of the layout.
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
+# As with the Debian package: rpmbuild's dependency generator reads the binary, and finds no
+# shared library in a static one; the package provides no library either.
+set(CPACK_RPM_PACKAGE_AUTOPROV OFF)
+if(QUILLMERE_STATIC_SUPERVISOR)
+  set(CPACK_RPM_PACKAGE_AUTOREQ OFF)
+else()
+  set(CPACK_RPM_PACKAGE_AUTOREQ ON)
+endif()
+
+# A cross build packages for its target, not for the machine that built it.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE aarch64)
+endif()
 
 # A source package (`cpack --config CPackSourceConfig.cmake`) leaves build trees and editor files out.
 set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "/build[^/]*/" "/out/" "\\\\.swp$")

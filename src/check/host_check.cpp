@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
@@ -10,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "app_routing/check_worker.hpp"
 #include "check/wording.hpp"
@@ -96,6 +99,31 @@ void probe_socket_diagnostics(Findings& found) {
                          "inet_diag, tcp_diag and udp_diag modules)"));
 }
 
+Result<void> probe_subreaper() {
+    int enabled = 0;
+    // Asked, not set: this process has no children to take in.
+    if (::prctl(PR_GET_CHILD_SUBREAPER, &enabled, 0, 0, 0) != 0) return fail_last_os_error();
+    return {};
+}
+
+void probe_leases(Findings& found) {
+    std::ifstream setting("/proc/sys/fs/leases-enable");
+    std::string value;
+    const std::string check = "host/read leases";
+    if (!(setting >> value)) {
+        found.add(check, Verdict::unknown, "read leases: /proc/sys/fs/leases-enable cannot be read");
+    } else if (value == "1") {
+        found.add(check, Verdict::passed,
+                  "read leases: enabled (Linux 2.4 and later); the file system of each state directory must take "
+                  "them too (tmpfs, ext4, xfs and btrfs do)");
+    } else {
+        found.add(
+            check, Verdict::refused,
+            "read leases: disabled (fs.leases-enable is " + value +
+                "), so the supervisor cannot make sure nobody writes to what it copies, and run and recover fail");
+    }
+}
+
 void probe_capability_attribute(Findings& found, const std::string& directory) {
     const UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     const std::string check = "host/file capabilities";
@@ -130,6 +158,8 @@ Findings check_host(const std::string& directory) {
                       "; run and recover need Linux 5.4 or later");
     (void)probe_pidfds(found);
     required(found, "memfd sealing", "3.17", probe_sealing());
+    required(found, "PR_SET_CHILD_SUBREAPER", "3.4", probe_subreaper());
+    probe_leases(found);
     optional(found, "close_range", "5.11", probe_close_range(),
              "the supervisor marks inherited descriptors close-on-exec one by one instead");
     optional(found, "statx", "4.11", probe_statx(), "the supervisor reads the sealed copies' size with fstat instead");

@@ -103,6 +103,19 @@ std::optional<struct stat> lstat_entry(const std::string& path, int& error) {
     return status;
 }
 
+// The lstat of an entry the parent must have made; a finding of its own when it cannot be had.
+std::optional<struct stat> examine_entry(DirectoryContext& context, const std::string& name, const std::string& path,
+                                         const char* when_missing) {
+    int error = 0;
+    std::optional<struct stat> status = lstat_entry(path, error);
+    if (!status.has_value()) {
+        context.findings.add(
+            name, verdict_of_error(error),
+            name + ": " + (error == ENOENT ? when_missing : "cannot be examined: " + errno_text(error)));
+    }
+    return status;
+}
+
 }  // namespace
 
 std::string DirectoryContext::entry(std::string_view name) const { return join_path(canonical, name); }
@@ -187,14 +200,9 @@ void check_session_file(DirectoryContext& context) {
     if (!context.examinable) return;
     const std::string name(kSessionFileName);
     const std::string path = join_path(context.directory, name);
-    int error = 0;
-    const std::optional<struct stat> status = lstat_entry(path, error);
-    if (!status.has_value()) {
-        context.findings.add(name, verdict_of_error(error),
-                             error == ENOENT ? name + ": missing; the parent writes it before it starts the supervisor"
-                                             : name + ": cannot be examined: " + errno_text(error));
-        return;
-    }
+    const std::optional<struct stat> status =
+        examine_entry(context, name, path, "missing; the parent writes it before it starts the supervisor");
+    if (!status.has_value()) return;
     if (const auto problem = session_file_problem(*status, context.owner_uid)) {
         switch (*problem) {
         case SessionFileProblem::not_regular:
@@ -266,14 +274,9 @@ void check_parent_socket(DirectoryContext& context) {
                                  " bytes; a Unix socket address holds at most " + std::to_string(kSocketPathRoom - 1) +
                                  " (make the state directory where the path is shorter, such as $XDG_RUNTIME_DIR)");
     }
-    int error = 0;
-    const std::optional<struct stat> status = lstat_entry(path, error);
-    if (!status.has_value()) {
-        context.findings.add(name, verdict_of_error(error),
-                             error == ENOENT ? name + ": missing; for a run the parent binds and listens on it first"
-                                             : name + ": cannot be examined: " + errno_text(error));
-        return;
-    }
+    const std::optional<struct stat> status =
+        examine_entry(context, name, path, "missing; for a run the parent binds and listens on it first");
+    if (!status.has_value()) return;
     const std::optional<SocketProblem> problem = socket_file_problem(*status, context.owner_uid);
     if (problem == SocketProblem::not_socket) {
         context.findings.add(name + "/type", Verdict::refused,

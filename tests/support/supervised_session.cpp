@@ -100,7 +100,9 @@ SupervisedSession::SupervisedSession(const Inputs& inputs) {
     dir_.emplace(std::move(*made));
 
     const std::string stand_in = test_program("stand_in_child");
-    if (inputs.core) require(dir_->copy_program(kCoreExecutableName, stand_in), "sing-box");
+    if (inputs.core)
+        require(dir_->copy_program(kCoreExecutableName, inputs.core_program.empty() ? stand_in : inputs.core_program),
+                "sing-box");
     if (inputs.node) require(dir_->copy_program(kNodeExecutableName, stand_in), "node");
     if (inputs.script) require(dir_->write_file(kGuardScriptName, "process.exit(0);\n", 0700), "guard script");
     if (inputs.configuration)

@@ -31,10 +31,11 @@ inline constexpr std::string_view kSampleConfiguration =
     "{\"inbounds\":[{\"type\":\"tun\"}],\"log\":{\"level\":\"warn\"}}\n";
 
 struct Inputs {
-    bool core = true;           // "sing-box"
-    bool node = true;           // "node"
-    bool script = true;         // "network-guard.cjs"
-    bool configuration = true;  // "tun.json"
+    bool core = true;               // "sing-box"
+    std::string core_program = {};  // copied as "sing-box"; the stand-in when empty
+    bool node = true;               // "node"
+    bool script = true;             // "network-guard.cjs"
+    bool configuration = true;      // "tun.json"
     std::string configuration_bytes = std::string(kSampleConfiguration);
     // Where "quillmere-vpn-e2e1" is made; a scratch directory of the session's own when empty.
     std::string base_dir = {};

@@ -98,9 +98,7 @@ Result<UniqueFd> bind_socket(const StateDirectory& dir, std::string_view name, c
     // The directory is 0700, so nobody else can reach the socket in the moment before its
     // owner and mode are set.
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return fail_last_os_error();
-    const Owner owner = socket.owner.value_or(dir.owner());
-    if (::fchownat(dir.fd(), entry.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail_last_os_error();
+    TRY(give_entry_to(dir.fd(), entry, socket.owner.value_or(dir.owner())));
     if (::fchmodat(dir.fd(), entry.c_str(), socket.mode, 0) != 0) return fail_last_os_error();
     return fd;
 }
@@ -110,9 +108,7 @@ Result<void> link_socket(const StateDirectory& dir) {
     if (::unlinkat(dir.fd(), name.c_str(), 0) != 0 && errno != ENOENT) return fail_last_os_error();
     if (::symlinkat(dir.entry_path(kLinkedSocketName).c_str(), dir.fd(), name.c_str()) != 0)
         return fail_last_os_error();
-    const Owner owner = dir.owner();
-    if (::fchownat(dir.fd(), name.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0) return fail_last_os_error();
-    return {};
+    return give_entry_to(dir.fd(), name, dir.owner());
 }
 
 }  // namespace

@@ -33,7 +33,8 @@ struct SessionReport {
 // directory (killing it after `time_limit`) and returns once both ends are done. For "recover"
 // the socket is listened on all the same; the supervisor is expected to leave it alone.
 [[nodiscard]] Result<SessionReport> run_session(const StateDirectory& dir, const std::string& binary,
-                                                SupervisorMode mode, Script script, Nanoseconds time_limit);
+                                                SupervisorMode mode, Script script, Nanoseconds time_limit,
+                                                Launch launch = Launch::direct);
 
 // The report as text: one line per step in the order they happened, each with its time from
 // the supervisor's start, then the exit and the two streams.

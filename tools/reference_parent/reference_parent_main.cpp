@@ -1,19 +1,26 @@
 // quillmere-reference-parent: plays the parent application's side of a session against the
 // supervisor, and tells what happened.
 //
-//   quillmere-reference-parent demo [--stop-after SECONDS] [--keep]
+//   quillmere-reference-parent demo [SHARED...]
 //       A complete supervised session on built-in inputs: this machine's Node.js as "node", a
 //       sample guard script, a sample tunnel configuration and a stand-in core.
 //   quillmere-reference-parent session --core FILE --guard FILE --config FILE [--node FILE]
-//                                      [--stop-after SECONDS | --close-after SECONDS]
-//                                      [--owner UID] [--recover] [--keep]
+//                                      [--owner UID] [--recover] [SHARED...]
 //       The same with your own core, guard script and configuration.
 //
-// Both need root, as the supervisor's privileged forms do.
+// SHARED: [--stop-after SECONDS | --close-after SECONDS] [--supervisor PATH]
+//         [--launch direct|pkexec] [--as-user UID] [--dir DIR] [--keep]
+//
+// Started directly, the supervisor needs this program to be root. With "--launch pkexec" it is
+// started as an application starts it, through pkexec and the installed polkit action; with
+// "--as-user UID" a root caller first becomes that user for good, so that the directory, its
+// files and the socket are made by the session owner itself.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +35,7 @@
 #include <nlohmann/json.hpp>
 
 #include "children/state_files.hpp"
+#include "reference_parent/parent_options.hpp"
 #include "reference_parent/reference_parent.hpp"
 #include "reference_parent/sample_session.hpp"
 
@@ -37,72 +45,15 @@ using quillmere::Nanoseconds;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmere-reference-parent demo [--stop-after SECONDS] [--keep]\n"
+    "usage: quillmere-reference-parent demo [SHARED...]\n"
     "       quillmere-reference-parent session --core FILE --guard FILE --config FILE [--node FILE]\n"
-    "                 [--stop-after SECONDS | --close-after SECONDS] [--owner UID] [--recover] [--keep]\n";
+    "                 [--owner UID] [--recover] [SHARED...]\n"
+    "SHARED: [--stop-after SECONDS | --close-after SECONDS] [--supervisor PATH]\n"
+    "        [--launch direct|pkexec] [--as-user UID] [--dir DIR] [--keep]\n";
 
-struct Options {
-    bool demo = false;
-    std::string core, guard, config, node = "/usr/bin/node";
-    std::string supervisor = QUILLMERE_SUPERVISOR_BINARY;
-    double stop_after = 3;
-    bool close_instead = false;
-    uid_t owner = 65534;
-    bool recover = false;
-    bool keep = false;
-};
-
-std::optional<Options> parse(int argc, char** argv) {
-    if (argc < 2) return std::nullopt;
-    Options o;
-    const std::string command = argv[1];
-    if (command == "demo") {
-        o.demo = true;
-    } else if (command != "session") {
-        return std::nullopt;
-    }
-    for (int i = 2; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        if (a == "--keep") {
-            o.keep = true;
-            continue;
-        }
-        if (a == "--recover" && !o.demo) {
-            o.recover = true;
-            continue;
-        }
-        // Every other option takes a value.
-        if (i + 1 >= argc) return std::nullopt;
-        const char* v = argv[++i];
-        const bool shared = a == "--stop-after" || a == "--close-after" || a == "--supervisor";
-        if (o.demo && !shared) return std::nullopt;  // the demo brings its own inputs
-        if (a == "--stop-after" || a == "--close-after") {
-            char* end = nullptr;
-            o.stop_after = std::strtod(v, &end);
-            if (end == v || *end != '\0' || !(o.stop_after >= 0.0)) return std::nullopt;
-            o.close_instead = a == "--close-after";
-        } else if (a == "--supervisor") {
-            o.supervisor = v;
-        } else if (a == "--core") {
-            o.core = v;
-        } else if (a == "--guard") {
-            o.guard = v;
-        } else if (a == "--config") {
-            o.config = v;
-        } else if (a == "--node") {
-            o.node = v;
-        } else if (a == "--owner") {
-            char* end = nullptr;
-            const unsigned long owner = std::strtoul(v, &end, 10);
-            if (end == v || *end != '\0' || owner > 0xFFFFFFFEUL) return std::nullopt;
-            o.owner = static_cast<uid_t>(owner);
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (!o.demo && (o.guard.empty() || o.config.empty() || (o.core.empty() && !o.recover))) return std::nullopt;
-    return o;
-}
+// The owner a root parent hands the directory to when told nothing: a user without a login,
+// as a desktop user would be.
+constexpr uid_t kDefaultOwner = 65534;
 
 std::string sibling_program(const char* name) {
     std::error_code ignored;
@@ -134,7 +85,7 @@ bool fail_with(const char* what, const quillmere::Error& error) {
     return false;
 }
 
-bool place_inputs(const ref::StateDirectory& dir, const Options& o) {
+bool place_inputs(const ref::StateDirectory& dir, const ref::ParentOptions& o) {
     const auto placed = [&](const char* what, const quillmere::Result<void>& r) {
         return r ? true : fail_with(what, r.error());
     };
@@ -170,26 +121,46 @@ std::string core_end_in_words(const std::string& document) {
     return words + "killed by signal " + parsed.value("signal", nlohmann::json()).dump();
 }
 
-void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& dir) {
+void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& dir, ref::Launch launch) {
     if (const auto core_exit = dir.read_file(quillmere::kCoreExitFile)) {
         std::printf("\nThe core %s.\n", core_end_in_words(*core_exit).c_str());
     }
-    const auto code = report.supervisor.exit_code();
     std::printf("\nOutcome: ");
-    if (code == 0) {
+    switch (ref::ending_of(report.supervisor, launch)) {
+    case ref::Ending::success:
         std::printf("exit status 0: the session ran and was cleaned up (\"done\" written).\n");
-    } else if (code == 1 && dir.has_entry(quillmere::kDoneFile) && dir.has_entry(quillmere::kCorePidFile)) {
+        return;
+    case ref::Ending::failure:
+        if (dir.has_entry(quillmere::kDoneFile) && dir.has_entry(quillmere::kCorePidFile)) {
+            std::printf(
+                "exit status 1 with \"done\": the core ran and was cleaned up, but how it ended could not be "
+                "recorded.\n");
+        } else if (dir.has_entry(quillmere::kDoneFile)) {
+            std::printf(
+                "exit status 1 with \"done\": cleaned up, but the core never ran (refused preflight or early stop).\n");
+        } else if (dir.has_entry(quillmere::kCleanupErrorFile)) {
+            std::printf(
+                "exit status 1 with \"cleanup-error\": the guard's clean-up did not succeed; run \"recover\" later.\n");
+        } else {
+            std::printf("the supervisor failed before it could finish; see which state files exist.\n");
+        }
+        return;
+    case ref::Ending::not_authorised:
         std::printf(
-            "exit status 1 with \"done\": the core ran and was cleaned up, but how it ended could not be "
-            "recorded.\n");
-    } else if (code == 1 && dir.has_entry(quillmere::kDoneFile)) {
-        std::printf(
-            "exit status 1 with \"done\": cleaned up, but the core never ran (refused preflight or early stop).\n");
-    } else if (code == 1 && dir.has_entry(quillmere::kCleanupErrorFile)) {
-        std::printf(
-            "exit status 1 with \"cleanup-error\": the guard's clean-up did not succeed; run \"recover\" later.\n");
-    } else {
-        std::printf("the supervisor failed before it could finish; see which state files exist.\n");
+            "pkexec exited 127: it did not start the supervisor (not authorised, or no action or program at that "
+            "path); nothing ran.\n");
+        return;
+    case ref::Ending::authentication_dismissed:
+        std::printf("pkexec exited 126: the authentication dialog was dismissed; nothing ran.\n");
+        return;
+    case ref::Ending::signalled:
+        std::printf("the supervisor was ended by signal %d; see which state files exist.\n",
+                    report.supervisor.signal());
+        return;
+    case ref::Ending::unexpected_status:
+        std::printf("exit status %d, which neither the supervisor nor pkexec gives.\n",
+                    report.supervisor.exit_code().value_or(-1));
+        return;
     }
 }
 
@@ -204,15 +175,42 @@ void print_checker_findings(const ref::StateDirectory& dir, ref::SupervisorMode 
     std::printf("\nWhat quillmere-session-check finds in the directory:\n%s", checked->standard_output.c_str());
 }
 
+// Becomes the user of --as-user, or tells who the directory is handed to; nullopt (after saying
+// why) when this process may not do what the options ask.
+std::optional<ref::Owner> settle_owner(const ref::ParentOptions& o) {
+    const bool root = ::geteuid() == 0;
+    if (o.as_user) {
+        if (!root) {
+            (void)std::fputs("quillmere-reference-parent: --as-user needs root to become that user\n", stderr);
+            return std::nullopt;
+        }
+        if (const auto became = ref::become(ref::Owner::of_uid(*o.as_user)); !became) {
+            fail_with("--as-user", became.error());
+            return std::nullopt;
+        }
+        return ref::Owner::current();
+    }
+    if (o.launch == ref::Launch::direct && !root) {
+        (void)std::fputs("quillmere-reference-parent: the supervisor's run and recover forms need root\n", stderr);
+        return std::nullopt;
+    }
+    if (o.owner) return ref::Owner::of_uid(*o.owner);
+    return root ? ref::Owner::of_uid(kDefaultOwner) : ref::Owner::current();
+}
+
 }  // namespace
 
 // One session in a fresh state directory under `base`; true when the supervisor exited 0.
-bool play_session(const Options& o, const std::string& base) {
-    const std::string events = base + "/events.log";
-    // Passed through the supervisor's scrub to both children, which note their steps there.
+bool play_session(const ref::ParentOptions& o, ref::Owner owner, const std::string& base, const std::string& events) {
+    // Children note their steps there, through the supervisor's scrub; pkexec resets the
+    // environment before that, so a session started through it shows the parent's steps alone.
     ::setenv("QUILLMERE_DEMO_EVENTS", events.c_str(), 1);
+    // Made by this side, so that it can read what the children (root) append.
+    const int log = ::open(events.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (log < 0) return fail_with("event log", quillmere::Error::last_os_error());
+    ::close(log);
 
-    auto dir = ref::StateDirectory::create(base, "demo1", ref::Owner::of_uid(o.owner));
+    auto dir = ref::StateDirectory::create(base, "demo1", owner);
     if (!dir) return fail_with("state directory", dir.error());
     if (!place_inputs(*dir, o)) return false;
 
@@ -224,48 +222,61 @@ bool play_session(const Options& o, const std::string& base) {
     } else {
         script.stop_marker_after = after;
     }
+    const std::string supervisor = o.supervisor_or(QUILLMERE_SUPERVISOR_BINARY);
     std::printf("Quillmere reference parent: %s session in %s (owner uid %u)\n", o.recover ? "recover" : "supervised",
-                dir->path().c_str(), static_cast<unsigned>(o.owner));
-    std::printf("Supervisor: %s\n", o.supervisor.c_str());
+                dir->path().c_str(), static_cast<unsigned>(owner.uid));
+    std::printf("Supervisor: %s%s\n", supervisor.c_str(),
+                o.launch == ref::Launch::pkexec ? " (through pkexec, by this side's uid)" : "");
     if (!o.recover)
         std::printf("The parent will %s %.1f s after its acknowledgement.\n",
                     o.close_instead ? "close the link" : "create the stop marker", o.stop_after);
     (void)std::fflush(stdout);
 
     const auto report =
-        ref::run_session(*dir, o.supervisor, o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run,
-                         script, quillmere::seconds(60));
+        ref::run_session(*dir, supervisor, o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run, script,
+                         quillmere::seconds(60), o.launch);
     if (!report) return fail_with("session", report.error());
 
     std::printf("\nTimeline (seconds from the supervisor's start):\n%s",
                 ref::describe(*report, read_events(events)).c_str());
+    if (o.launch == ref::Launch::pkexec)
+        std::printf("(pkexec resets the environment, so the children's own steps are not shown.)\n");
     print_state_files(*dir);
-    print_verdict(*report, *dir);
+    print_verdict(*report, *dir, o.launch);
+    // Only a supervisor that ran can have refused the directory: pkexec's refusals say nothing
+    // about it.
+    const ref::Ending ending = ref::ending_of(report->supervisor, o.launch);
+    const bool supervisor_ran =
+        ending != ref::Ending::not_authorised && ending != ref::Ending::authentication_dismissed;
     const ref::SupervisorMode mode = o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run;
-    if (report->supervisor.exit_code() != 0) print_checker_findings(*dir, mode);
+    if (ending != ref::Ending::success && supervisor_ran) print_checker_findings(*dir, mode);
     if (o.keep) {
         dir->keep();
         std::printf("\nKept: %s (events in %s)\n", dir->path().c_str(), events.c_str());
-    } else {
-        std::filesystem::remove(events);
     }
     return report->supervisor.exit_code() == 0;
 }
 
 int main(int argc, char** argv) {
-    const std::optional<Options> options = parse(argc, argv);
+    const std::vector<std::string_view> words(argv + std::min(argc, 1), argv + argc);
+    const auto options = ref::parse_parent_options(words);
     if (!options) {
+        if (options.error().text != nullptr)
+            (void)std::fprintf(stderr, "quillmere-reference-parent: %s\n", options.error().text);
         (void)std::fputs(kUsage, stderr);
         return 2;
     }
-    if (::geteuid() != 0) {
-        (void)std::fputs("quillmere-reference-parent: the supervisor's run and recover forms need root\n", stderr);
-        return 2;
+    // Before anything is created: with --as-user, everything from here on is that user's.
+    const std::optional<ref::Owner> owner = settle_owner(*options);
+    if (!owner) return 2;
+    char work[] = "/tmp/quillmere-demo-XXXXXX";
+    if (::mkdtemp(work) == nullptr) return 1;
+    ::chmod(work, 0755);  // the owner must reach a state directory made in it
+    const std::string events = std::string(work) + "/events.log";
+    const bool ok = play_session(*options, *owner, options->dir.empty() ? work : options->dir, events);
+    if (!options->keep) {
+        std::filesystem::remove(events);
+        ::rmdir(work);  // the state directory itself is gone by now
     }
-    char base[] = "/tmp/quillmere-demo-XXXXXX";
-    if (::mkdtemp(base) == nullptr) return 1;
-    ::chmod(base, 0755);
-    const bool ok = play_session(*options, base);
-    if (!options->keep) ::rmdir(base);  // the state directory itself is gone by now
     return ok ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "reference_parent/state_directory.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -60,9 +61,15 @@ Result<UniqueFd> create_entry(int dir, const std::string& name) {
     }
 }
 
+bool owned_by(const struct stat& status, Owner owner) noexcept {
+    return status.st_uid == owner.uid && status.st_gid == owner.gid;
+}
+
 // The owner goes first: a change of owner clears the set-id bits, so the mode comes last.
 Result<void> hand_over(int fd, Owner owner, mode_t mode) {
-    if (::fchown(fd, owner.uid, owner.gid) != 0) return fail_last_os_error();
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return fail_last_os_error();
+    if (!owned_by(status, owner) && ::fchown(fd, owner.uid, owner.gid) != 0) return fail_last_os_error();
     if (::fchmod(fd, mode) != 0) return fail_last_os_error();
     return {};
 }
@@ -83,6 +90,23 @@ Owner Owner::of_uid(uid_t uid) {
     if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
         return Owner{uid, found->pw_gid};
     return Owner{uid, static_cast<gid_t>(uid)};
+}
+
+Result<void> become(Owner owner) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(owner.gid) != 0 || ::setuid(owner.uid) != 0)
+        return fail_last_os_error();
+    // setuid from root to another user gives up every id at once; make sure nothing was kept.
+    if (::getuid() != owner.uid || ::geteuid() != owner.uid || ::getegid() != owner.gid) return fail_errno(EPERM);
+    return {};
+}
+
+Result<void> give_entry_to(int dir, std::string_view name, Owner owner) {
+    const std::string entry(name);
+    struct stat status {};
+    if (::fstatat(dir, entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return fail_last_os_error();
+    if (!owned_by(status, owner) && ::fchownat(dir, entry.c_str(), owner.uid, owner.gid, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail_last_os_error();
+    return {};
 }
 
 Result<std::string> fresh_nonce() {

@@ -27,6 +27,14 @@ struct Owner {
     [[nodiscard]] static Owner of_uid(uid_t uid);
 };
 
+// Makes this process `owner` for good, as an application is: no supplementary groups, then the
+// group, then the user, each step while the privilege it needs is still there. Needs root.
+[[nodiscard]] Result<void> become(Owner owner);
+
+// Gives the entry `name` of the directory `dir` (never following a link) to `owner`, unless it
+// is theirs already: a parent that runs as the session owner never calls chown.
+[[nodiscard]] Result<void> give_entry_to(int dir, std::string_view name, Owner owner);
+
 // The nonce of a fresh session: 64 lower-case hexadecimal characters from getrandom.
 [[nodiscard]] Result<std::string> fresh_nonce();
 

@@ -65,9 +65,30 @@ std::optional<int> SupervisorOutcome::exit_code() const noexcept {
 
 int SupervisorOutcome::signal() const noexcept { return WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0; }
 
+LaunchCommand launch_command(Launch launch, const std::string& binary, SupervisorMode mode,
+                             std::string_view state_dir) {
+    std::vector<std::string> args = {binary, std::string(mode_word(mode)), std::string(state_dir)};
+    if (launch == Launch::direct) return {binary, std::move(args)};
+    args.insert(args.begin(), std::string(kPkexecPath));
+    return {std::string(kPkexecPath), std::move(args)};
+}
+
+Ending ending_of(const SupervisorOutcome& outcome, Launch launch) noexcept {
+    constexpr int kPkexecDismissed = 126;
+    constexpr int kPkexecRefused = 127;
+    const std::optional<int> code = outcome.exit_code();
+    if (!code) return Ending::signalled;
+    if (*code == 0) return Ending::success;
+    if (*code == 1) return Ending::failure;
+    if (launch == Launch::pkexec && *code == kPkexecRefused) return Ending::not_authorised;
+    if (launch == Launch::pkexec && *code == kPkexecDismissed) return Ending::authentication_dismissed;
+    return Ending::unexpected_status;
+}
+
 Result<SupervisorProcess> SupervisorProcess::start(const std::string& binary, SupervisorMode mode,
-                                                   std::string_view state_dir) {
-    return start(binary, {binary, std::string(mode_word(mode)), std::string(state_dir)});
+                                                   std::string_view state_dir, Launch launch) {
+    const LaunchCommand command = launch_command(launch, binary, mode, state_dir);
+    return start(command.program, command.args);
 }
 
 Result<SupervisorProcess> SupervisorProcess::start(const std::string& binary, const std::vector<std::string>& args) {
@@ -170,8 +191,8 @@ Result<SupervisorOutcome> SupervisorProcess::finish(Nanoseconds time_limit) {
 }
 
 Result<SupervisorOutcome> run_supervisor(const std::string& binary, SupervisorMode mode, std::string_view state_dir,
-                                         Nanoseconds time_limit) {
-    SupervisorProcess process = TRY(SupervisorProcess::start(binary, mode, state_dir));
+                                         Nanoseconds time_limit, Launch launch) {
+    SupervisorProcess process = TRY(SupervisorProcess::start(binary, mode, state_dir, launch));
     return process.finish(time_limit);
 }
 
