@@ -1,5 +1,7 @@
 #include "children/core.hpp"
 
+#include <optional>
+
 #include "children/scrubbed_command.hpp"
 #include "children/sealed_configuration.hpp"
 #include "children/state_files.hpp"
@@ -18,13 +20,15 @@ constexpr std::uint64_t kCoreStopGraceSeconds = 4;
 
 // Watches the core until it ends by itself, or ends it when the parent asks for a stop (the
 // marker, or letting go of the link). Each pass makes only non-blocking calls.
-Result<void> supervise_core(const Session& session, const ParentLink& link, OwnedChild& core) {
+Result<CoreEnd> supervise_core(const Session& session, const ParentLink& link, OwnedChild& core) {
     // The parent learns the core's pid before anything can end it, even a core that exits at once.
     TRY(write_state_file(session.state_dir, kCorePidFile, decimal(static_cast<unsigned long long>(core.pid()))));
     for (;;) {
-        if (TRY(try_reap(core)).has_value()) return {};
-        if (TRY(stop_requested(session.state_dir)) || !parent_link_alive(link))
-            return terminate(core, kCoreStopGraceSeconds);
+        if (const std::optional<int> status = TRY(try_reap(core))) return CoreEnd{*status, false};
+        if (TRY(stop_requested(session.state_dir)) || !parent_link_alive(link)) {
+            TRY(terminate(core, kCoreStopGraceSeconds));
+            return CoreEnd{core.wait_status(), true};
+        }
         sleep_for(kStopPollPeriod);
     }
 }
@@ -43,25 +47,30 @@ Result<ChildCommand> core_command(const ValidatedFile& core_executable, int seal
 
 }  // namespace
 
-Result<void> run_core(bool preflight_passed, const Session& session, const ParentLink& link,
-                      const ValidatedFile& core_executable, int sealed_config_fd) {
+Result<CoreOutcome> run_core(bool preflight_passed, const Session& session, const ParentLink& link,
+                             const ValidatedFile& core_executable, int sealed_config_fd) {
     // Checkpoint B: the last chance to stay down before anything is launched.
-    if (!preflight_passed) return fail(kCoreNotStarted);
-    if (TRY(stop_requested(session.state_dir))) return fail(kCoreNotStarted);
-    if (!parent_link_alive(link)) return fail(kCoreNotStarted);
+    constexpr CoreOutcome kNotStarted{CoreOutcome::Stage::not_started, {}};
+    if (!preflight_passed) return kNotStarted;
+    if (TRY(stop_requested(session.state_dir))) return kNotStarted;
+    if (!parent_link_alive(link)) return kNotStarted;
 
-    ChildCommand command = TRY(core_command(core_executable, sealed_config_fd));
+    // The core's own descriptor of the configuration, at its start, closed here once it is handed over.
+    UniqueFd configuration = TRY(open_sealed_for_child(sealed_config_fd));
+    ChildCommand command = TRY(core_command(core_executable, configuration.get()));
     OwnedChild core = TRY(spawn_contained(command));
+    configuration.reset();
 
-    Result<void> supervised = supervise_core(session, link, core);
+    const Result<CoreEnd> supervised = supervise_core(session, link, core);
     if (!supervised.has_value()) {
         // Whatever went wrong, the core must not outlive this call unaccounted for; if even
         // that cannot be confirmed, the parent must hear about the unconfirmed exit instead.
         const Result<void> terminated = terminate(core, 0);
-        if (!terminated.has_value()) supervised = fail(terminated.error());
+        release_child(core);
+        return fail(terminated.has_value() ? supervised.error() : terminated.error());
     }
     release_child(core);
-    return supervised;
+    return CoreOutcome{CoreOutcome::Stage::completed, *supervised};
 }
 
 }  // namespace quillmere

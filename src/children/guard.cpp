@@ -47,12 +47,13 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
     const int loaded_script = guard.script_copy.get();
     TRY(verify_sealed(loaded_script));
     command.hooks.push_back(inherit_hook(loaded_script));
-    // Checked again right before the descriptor is handed on.
-    TRY(verify_sealed(sealed_config_fd));
-    command.hooks.push_back(inherit_hook(sealed_config_fd));
+    // The guard's own descriptor of the configuration, at its start and checked again, so that
+    // whatever it leaves running cannot move the offset the core will read from.
+    UniqueFd configuration = TRY(open_sealed_for_child(sealed_config_fd));
+    command.hooks.push_back(inherit_hook(configuration.get()));
 
     const std::string script_fd = decimal(static_cast<unsigned long long>(loaded_script));
-    const std::string sealed_fd = decimal(static_cast<unsigned long long>(sealed_config_fd));
+    const std::string sealed_fd = decimal(static_cast<unsigned long long>(configuration.get()));
     command.argv.insert(command.argv.end(), {
                                                 "--eval",
                                                 std::string(kGuardLoader),
@@ -69,6 +70,7 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
     // An error from here on leaves through the child's destructor, which terminates a guard
     // still running: none outlives this call.
     OwnedChild child = TRY(spawn_contained(command));
+    configuration.reset();
     const Deadline deadline = Deadline::after(kGuardTimeLimit);
     bool approved = false;
     for (;;) {

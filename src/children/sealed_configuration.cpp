@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "children/file_rules.hpp"
+#include "linux/path.hpp"
 #include "linux/read_lease.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/write_all.hpp"
@@ -99,6 +100,20 @@ Result<void> verify_sealed(int fd) {
     if (seals < 0) return fail_last_os_error();
     if ((seals & kRequiredSeals) != kRequiredSeals) return fail_errno(EPERM);
     return {};
+}
+
+Result<UniqueFd> open_sealed_for_child(int sealed_fd) {
+    // Opening the supervisor's own descriptor path reaches exactly the file it holds, and makes
+    // a fresh open file description rather than a duplicate sharing the writer's offset.
+    const std::string path = descriptor_path(sealed_fd);
+    int raw = -1;
+    do {
+        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (raw == -1 && errno == EINTR);
+    if (raw == -1) return fail_last_os_error();
+    UniqueFd fd(raw);
+    TRY(verify_sealed(fd.get()));
+    return fd;
 }
 
 }  // namespace quillmere

@@ -29,4 +29,9 @@ inline constexpr const char* kSealedGuardScriptName = "quillmere-vpn-guard";
 // A regular file of 1 to 4194304 bytes carrying the seal, shrink, grow and write seals.
 [[nodiscard]] Result<void> verify_sealed(int fd);
 
+// A new read-only, close-on-exec descriptor of the sealed file behind `sealed_fd`, with an open
+// file description and an offset of its own, at the start; verified sealed. One is handed to
+// each child, so that no child, nor anything it leaves running, can move where another reads.
+[[nodiscard]] Result<UniqueFd> open_sealed_for_child(int sealed_fd);
+
 }  // namespace quillmere

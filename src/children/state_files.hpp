@@ -11,6 +11,7 @@ namespace quillmere {
 inline constexpr std::string_view kHelperPidFile = "helper.pid";
 inline constexpr std::string_view kRecoveryPidFile = "recovery.pid";
 inline constexpr std::string_view kCorePidFile = "core.pid";
+inline constexpr std::string_view kCoreExitFile = "core-exit";
 inline constexpr std::string_view kDoneFile = "done";
 inline constexpr std::string_view kCleanupErrorFile = "cleanup-error";
 

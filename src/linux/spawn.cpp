@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -22,6 +24,10 @@
 namespace quillmere {
 namespace {
 
+constexpr std::size_t kMaxSignals = 64;
+// What a root child creates is writable by root alone, whatever umask the launcher left.
+constexpr mode_t kChildUmask = 022;
+
 // Everything the forked child touches, built while allocation is still allowed. The pointers
 // refer to the command's strings and to the supervisor's environment, both of which outlive
 // the spawn, because the parent returns only after exec has happened or failed.
@@ -32,6 +38,8 @@ struct ChildPlan {
     const PreExecHook* hooks = nullptr;
     std::size_t hook_count = 0;
     struct sigaction default_disposition {};
+    std::array<int, kMaxSignals> catchable_signals{};
+    std::size_t catchable_signal_count = 0;
     sigset_t empty_mask{};
     unsigned fallback_fd_limit = 0;
 };
@@ -55,6 +63,12 @@ struct ChildPlan {
     plan.hook_count = command.hooks.size();
     plan.default_disposition.sa_handler = SIG_DFL;
     sigemptyset(&plan.default_disposition.sa_mask);
+    // Every signal a program may catch or ignore, less the few between the classic and the
+    // real-time ones that the C library keeps for itself and refuses to touch.
+    for (int sig = 1; sig < NSIG && plan.catchable_signal_count < kMaxSignals; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP || (sig > SIGSYS && sig < SIGRTMIN)) continue;
+        plan.catchable_signals[plan.catchable_signal_count++] = sig;
+    }
     sigemptyset(&plan.empty_mask);
     rlimit files{};
     plan.fallback_fd_limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 1U << 20
@@ -79,8 +93,16 @@ struct ChildPlan {
 // Runs in the forked child: only async-signal-safe calls, no allocation. Returns the errno of
 // the step that failed; on success exec replaces the process and nothing returns.
 [[nodiscard]] int become_child(const ChildPlan& plan) noexcept {
-    // The supervisor ignores SIGPIPE for itself; its children get the ordinary behaviour.
-    if (::sigaction(SIGPIPE, &plan.default_disposition, nullptr) != 0) return errno;
+    // An ignored signal survives exec. The supervisor ignores SIGPIPE for itself, and whoever
+    // started it may have ignored SIGTERM, SIGINT or SIGHUP, which would make every graceful
+    // stop of a child fall through to SIGKILL: children start with every disposition at its
+    // default.
+    for (std::size_t i = 0; i < plan.catchable_signal_count; ++i) {
+        if (::sigaction(plan.catchable_signals[i], &plan.default_disposition, nullptr) != 0) return errno;
+    }
+    // The umask survives exec too; a launcher's 000 would make the root guard's files writable
+    // by everybody.
+    ::umask(kChildUmask);
     // A blocked-signal mask survives exec. Whoever started the supervisor may have blocked
     // SIGTERM, which would make every graceful stop of a child fall through to SIGKILL, so
     // children start with nothing blocked.

@@ -4,6 +4,7 @@
 #include "children/input_files.hpp"
 #include "children/sealed_configuration.hpp"
 #include "children/state_files.hpp"
+#include "linux/descendant_sweep.hpp"
 #include "main/documents.hpp"
 #include "main/end_marker.hpp"
 #include "main/modes.hpp"
@@ -25,6 +26,8 @@ Result<UniqueFd> seal_session_configuration(const Session& session) {
 Result<void> recover_mode(std::string_view state_dir_argument) {
     const Session session = TRY(load_session(state_dir_argument));
     TRY(require_root());
+    // Before the guard, so that nothing it leaves behind is orphaned to init; swept on the way out.
+    const DescendantSweep sweep = TRY(DescendantSweep::begin());
     TRY(write_state_file(session.state_dir, kRecoveryPidFile, pid_document(::getpid())));
 
     const GuardFiles guard = TRY(open_guard_files(session));

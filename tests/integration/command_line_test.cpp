@@ -101,6 +101,17 @@ TEST(CommandLine, ClosedStandardDescriptorsAreTolerated) {
     EXPECT_EQ(result.standard_error, "");
 }
 
+// A reader that went away is a failure of the query forms, not a death by SIGPIPE: the launcher
+// leaves SIGPIPE at its default, as a shell does, so the supervisor's own ignoring is what counts.
+TEST(CommandLine, QueryFormsIntoABrokenPipeFailWithTheMarker) {
+    for (const char* form : {"--version", "check-app-routing"}) {
+        SCOPED_TRACE(form);
+        const ProcessResult result = testing::run_program(
+            testing::test_program("hostile_launcher"), {"--broken-stdout", "--", testing::supervisor_binary(), form});
+        expect_failure(result, form);
+    }
+}
+
 // Whether the program names a dynamic loader: one would need a free descriptor of its own
 // before the program's first instruction.
 bool has_program_interpreter(const std::string& path) {

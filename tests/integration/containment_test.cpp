@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -318,11 +319,13 @@ TEST(Containment, ChildRefusesToRunWhenItsParentIsNotTheCarriedPid) {
     EXPECT_TRUE(child.error().is_os_error(ECHILD));
 }
 
+// Even a child that ignores SIGTERM: the death signal must be one no child can refuse.
 TEST(Containment, ChildDiesWithTheSupervisor) {
     ScratchDir scratch;
     const std::string record = scratch.file("record");
     ScopedVariable knob(kRecordKnob, record);
     ScopedVariable forever("QUILLMERE_STAND_IN_RUN_UNTIL_SIGNALLED", "1");
+    ScopedVariable ignore("QUILLMERE_STAND_IN_IGNORE_TERM", "1");
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     const pid_t supervisor = ::fork();
@@ -354,7 +357,8 @@ TEST(Containment, ChildDiesWithTheSupervisor) {
     if (entry.revents == 0) ::kill(grandchild, SIGKILL);
 }
 
-TEST(Containment, ChildStartsWithNoBlockedSignalsAndDefaultSigpipe) {
+// What a launcher leaves ignored, blocked or masked survives exec; none of it reaches a child.
+TEST(Containment, ChildStartsWithNoSignalBlockedOrIgnoredAndUmask022) {
     ScratchDir scratch;
     const std::string record = scratch.file("record");
     ScopedVariable knob(kRecordKnob, record);
@@ -364,14 +368,17 @@ TEST(Containment, ChildStartsWithNoBlockedSignalsAndDefaultSigpipe) {
     sigaddset(&blocked, SIGUSR1);
     sigset_t previous_mask;
     ASSERT_EQ(::sigprocmask(SIG_BLOCK, &blocked, &previous_mask), 0);
+    const int ignored[] = {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGUSR2, SIGRTMIN + 1};
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
-    struct sigaction previous_pipe {};
-    ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous_pipe), 0);
+    std::vector<struct sigaction> previous(std::size(ignored));
+    for (std::size_t i = 0; i < std::size(ignored); ++i) ASSERT_EQ(::sigaction(ignored[i], &ignore, &previous[i]), 0);
+    const mode_t previous_umask = ::umask(0);
 
     ChildCommand command = stand_in_command();
     auto child = spawn_contained(command);
-    ::sigaction(SIGPIPE, &previous_pipe, nullptr);
+    ::umask(previous_umask);
+    for (std::size_t i = 0; i < std::size(ignored); ++i) ::sigaction(ignored[i], &previous[i], nullptr);
     ::sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     ASSERT_TRUE(child.has_value());
     ASSERT_EQ(wait_status_within(*child, seconds(5)), 0);
@@ -379,7 +386,8 @@ TEST(Containment, ChildStartsWithNoBlockedSignalsAndDefaultSigpipe) {
     const auto seen = testing::read_stand_in_record(record);
     ASSERT_TRUE(seen.has_value());
     EXPECT_EQ(std::stoull(seen->blocked_signals, nullptr, 16), 0U);
-    EXPECT_EQ(std::stoull(seen->ignored_signals, nullptr, 16) & (1ULL << (SIGPIPE - 1)), 0U);
+    EXPECT_EQ(std::stoull(seen->ignored_signals, nullptr, 16), 0U) << seen->ignored_signals;
+    EXPECT_EQ(seen->umask, "0022");
 }
 
 TEST(Containment, ChildEnvironmentIsTheSupervisorsMinusExactlyTheDeniedNames) {

@@ -80,6 +80,9 @@ TEST_F(GuardRun, GivesTheRuntimeItsExactCommandLineAndThreeDescriptors) {
         const int node = guard_->node.fd.get();
         // The loader reads the sealed copy of the script, not the file.
         const int script = guard_->script_copy.get();
+        // The guard's own descriptor of the sealed configuration, whatever number it got.
+        ASSERT_EQ(seen->argv.size(), 11U);
+        const int config = std::stoi(seen->argv.back());
         const std::vector<std::string> expected{
             dir_.file("node"),
             "--eval",
@@ -91,11 +94,11 @@ TEST_F(GuardRun, GivesTheRuntimeItsExactCommandLineAndThreeDescriptors) {
             dir_.path(),
             "linux",
             "--sealed-config-fd",
-            decimal(static_cast<unsigned>(sealed_.get())),
+            decimal(static_cast<unsigned>(config)),
         };
         EXPECT_EQ(seen->argv, expected);
 
-        std::set<int> expected_descriptors{node, script, sealed_.get()};
+        std::set<int> expected_descriptors{node, script, config};
         for (int fd = 0; fd <= 2; ++fd) {
             if (::fcntl(fd, F_GETFD) >= 0) expected_descriptors.insert(fd);
         }
@@ -104,7 +107,7 @@ TEST_F(GuardRun, GivesTheRuntimeItsExactCommandLineAndThreeDescriptors) {
         EXPECT_EQ(held, expected_descriptors);
         EXPECT_EQ(seen->descriptors.at(node), dir_.file("node"));
         EXPECT_EQ(seen->descriptors.at(script), "/memfd:quillmere-vpn-guard (deleted)");
-        EXPECT_EQ(seen->descriptors.at(sealed_.get()), "/memfd:quillmere-vpn-config (deleted)");
+        EXPECT_EQ(seen->descriptors.at(config), "/memfd:quillmere-vpn-config (deleted)");
         EXPECT_EQ(seen->config_size, std::string_view(kTunJson).size());
         EXPECT_EQ(seen->config_hash, testing::fnv1a64_hex(kTunJson));
     }
@@ -189,12 +192,13 @@ TEST_F(GuardRun, StartsNothingWhenAFileNoLongerPasses) {
 }
 
 // The real runtime: proves that the loader runs the script from its descriptor and that the
-// script sees the command line and the configuration it is promised.
+// script sees the command line and the configuration it is promised, reading the very
+// descriptor it is given (not a fresh open of its path) from where it stands.
 TEST_F(GuardRun, RealNodeRunsTheScriptFromItsDescriptorWithTheSealedConfiguration) {
     if (!testing::path_exists("/usr/bin/node")) GTEST_SKIP() << "no Node.js on this host";
     constexpr std::string_view kScript = R"(const fs = require('node:fs');
 const at = process.argv.indexOf('--sealed-config-fd');
-const config = fs.readFileSync('/proc/self/fd/' + process.argv[at + 1]);
+const config = fs.readFileSync(Number(process.argv[at + 1]));
 fs.writeFileSync(process.env.QUILLMERE_GUARD_OUTPUT, JSON.stringify({
   argv: process.argv, filename: __filename, config: config.toString('base64'),
 }));
@@ -208,16 +212,12 @@ process.exit(Number(process.env.QUILLMERE_GUARD_EXIT || '0'));
     ASSERT_TRUE(answer.has_value());
     EXPECT_TRUE(*answer);
     const auto seen = nlohmann::json::parse(testing::read_file(output));
+    const auto argv = seen.at("argv").get<std::vector<std::string>>();
     const std::vector<std::string> expected{
-        dir_.file("node"),
-        dir_.file("network-guard.cjs"),
-        "cleanup",
-        dir_.path(),
-        "linux",
-        "--sealed-config-fd",
-        decimal(static_cast<unsigned>(sealed_.get())),
+        dir_.file("node"), dir_.file("network-guard.cjs"), "cleanup", dir_.path(), "linux", "--sealed-config-fd",
     };
-    EXPECT_EQ(seen.at("argv").get<std::vector<std::string>>(), expected);
+    ASSERT_EQ(argv.size(), expected.size() + 1);
+    EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.end() - 1), expected);
     EXPECT_EQ(seen.at("filename").get<std::string>(), dir_.file("network-guard.cjs"));
 
     // Base64 of the exact tun.json bytes, computed here so no decoder is needed.
@@ -247,10 +247,12 @@ process.exit(Number(process.env.QUILLMERE_GUARD_EXIT || '0'));
     EXPECT_TRUE(*again) << "the rewritten script ran";
     EXPECT_TRUE(testing::path_exists(output));
 
+    // A later run is handed a descriptor at the start again, whatever the first read moved.
     ScopedVariable refuse("QUILLMERE_GUARD_EXIT", "3");
     const auto refused = run(GuardMode::preflight);
     ASSERT_TRUE(refused.has_value());
     EXPECT_FALSE(*refused);
+    EXPECT_EQ(nlohmann::json::parse(testing::read_file(output)).at("config").get<std::string>(), encoded);
 }
 
 }  // namespace

@@ -32,10 +32,14 @@ using reference::SupervisorMode;
 using testing::Role;
 using testing::SupervisedSession;
 
-// Generous bounds around the fixed limits: only a supervisor that clearly misses them fails.
+// Generous bounds around the fixed limits, yet each fails a limit half or twice as long.
 constexpr Nanoseconds kStopNoticedWithin = milliseconds(500);  // polled every 100 ms
-constexpr Nanoseconds kGraceLow = milliseconds(3500);          // 4 s grace after SIGTERM
-constexpr Nanoseconds kGraceHigh = seconds(10);
+constexpr Nanoseconds kGraceLow = milliseconds(3000);          // 4 s grace after SIGTERM
+constexpr Nanoseconds kGraceHigh = milliseconds(6000);
+// Wake-ups per second while the supervisor waits: one per pass of its polling loop.
+constexpr double kCorePollsPerSecond = 10;   // every 100 ms while the core runs
+constexpr double kGuardPollsPerSecond = 20;  // every 50 ms while a guard runs
+constexpr double kPollRateTolerance = 1.4;   // a factor either way
 
 #define SKIP_UNLESS_ROOT()                     \
     if (!testing::running_as_root()) {         \
@@ -53,6 +57,12 @@ void expect_cleaned_up_with_done(const SupervisedSession& session) {
 void expect_core_not_started(const SupervisedSession& session) {
     EXPECT_FALSE(session.record(Role::core).has_value()) << "the core was started";
     EXPECT_FALSE(session.state_file(kCorePidFile).has_value());
+    EXPECT_FALSE(session.state_file(kCoreExitFile).has_value());
+}
+
+std::string canonical(const std::string& path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
 // "helper.pid" names the supervisor, which is the parent of every child it started.
@@ -68,6 +78,7 @@ struct CoreEndCase {
     const char* name;
     const char* knob;
     const char* value;
+    const char* core_exit;
 };
 
 // Failures name the case instead of dumping its bytes.
@@ -87,6 +98,8 @@ TEST_P(CoreEndsByItself, IsCleanedUpAndTheRunSucceeds) {
     ASSERT_TRUE(core.has_value());
     // Written although the core may have been gone before the first look at it.
     EXPECT_EQ(session.state_file(kCorePidFile), std::optional(std::to_string(core->pid)));
+    EXPECT_EQ(session.state_file(kCoreExitFile), std::optional<std::string>(GetParam().core_exit));
+    EXPECT_EQ(testing::file_mode(session.path(kCoreExitFile)), 0644U);
     expect_helper_pid_is_parent_of(session, Role::core);
     // One child at a time, in the order of the run.
     ASSERT_TRUE(session.record_time(Role::preflight).has_value());
@@ -94,10 +107,13 @@ TEST_P(CoreEndsByItself, IsCleanedUpAndTheRunSucceeds) {
     EXPECT_LE(*session.record_time(Role::core), *session.record_time(Role::cleanup));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ends, CoreEndsByItself,
-                         ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0"}, CoreEndCase{"ExitCode1", "EXIT", "1"},
-                                           CoreEndCase{"KilledBySignal", "SIGNAL", "9"}),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Ends, CoreEndsByItself,
+    ::testing::Values(CoreEndCase{"ExitCode0", "EXIT", "0", R"({"format":1,"exit_code":0,"stop_requested":false})"},
+                      CoreEndCase{"ExitCode2", "EXIT", "2", R"({"format":1,"exit_code":2,"stop_requested":false})"},
+                      CoreEndCase{"KilledBySignal", "SIGNAL", "9",
+                                  R"({"format":1,"signal":9,"stop_requested":false})"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 // --- A stop wanted before the preflight ------------------------------------------------------
 
@@ -214,6 +230,8 @@ TEST_P(StopDuringCore, TerminatesTheCoreAtOnceThenCleansUpAndSucceeds) {
     const auto core = session.record(Role::core);
     ASSERT_TRUE(core.has_value());
     EXPECT_EQ(session.state_file(kCorePidFile), std::optional(std::to_string(core->pid)));
+    EXPECT_EQ(session.state_file(kCoreExitFile),
+              std::optional<std::string>(R"({"format":1,"signal":15,"stop_requested":true})"));
     expect_cleaned_up_with_done(session);
 }
 
@@ -243,7 +261,65 @@ TEST(RunMode, CoreIgnoringSigtermIsKilledAfterItsGraceAndTheRunStillSucceeds) {
     // Everything after the kill (reap, clean-up, "done") is quick, so the grace dominates.
     EXPECT_GE(report.supervisor.ended - *terminated, kGraceLow);
     EXPECT_LT(report.supervisor.ended - *terminated, kGraceHigh);
+    EXPECT_EQ(session.state_file(kCoreExitFile),
+              std::optional<std::string>(R"({"format":1,"signal":9,"stop_requested":true})"));
     expect_cleaned_up_with_done(session);
+}
+
+// The voluntary context switches of `pid` so far: each sleep of a polling loop is one.
+std::optional<long long> voluntary_switches(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    long long value = 0;
+    while (status >> key) {
+        if (key == "voluntary_ctxt_switches:" && status >> value) return value;
+    }
+    return std::nullopt;
+}
+
+// How often `pid` woke up per second over `window`, or 0 when it could not be read.
+double wakeups_per_second(pid_t pid, Nanoseconds window) {
+    const Nanoseconds start = monotonic_now();
+    const auto before = voluntary_switches(pid);
+    sleep_for(window);
+    const auto after = voluntary_switches(pid);
+    if (!before || !after) return 0;
+    return static_cast<double>(*after - *before) * 1e9 / static_cast<double>(monotonic_now() - start);
+}
+
+// Waits for the child of `role` to start and returns its record.
+std::optional<testing::StandInRecord> wait_for_start(const SupervisedSession& session, Role role) {
+    std::optional<testing::StandInRecord> seen;
+    const Deadline deadline = Deadline::after(seconds(20));
+    while (!(seen = session.record(role)).has_value() && !deadline.passed()) sleep_for(milliseconds(10));
+    return seen;
+}
+
+TEST(RunMode, PollsEveryFiftyMillisecondsWhileAGuardRunsAndEveryHundredWhileTheCoreRuns) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    session.set_knob(Role::preflight, "SLEEP_MS", "2500");
+    session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
+
+    testing::RunReport report;
+    std::thread run([&] { report = session.run(SupervisorMode::run, Script{.stop_marker_after = seconds(6)}); });
+    double guard_rate = 0;
+    double core_rate = 0;
+    if (const auto preflight = wait_for_start(session, Role::preflight)) {
+        sleep_for(milliseconds(300));
+        guard_rate = wakeups_per_second(preflight->ppid, milliseconds(1500));
+    }
+    if (const auto core = wait_for_start(session, Role::core)) {
+        sleep_for(milliseconds(200));
+        core_rate = wakeups_per_second(core->ppid, seconds(2));
+    }
+    run.join();
+
+    testing::expect_exit(report, 0);
+    EXPECT_GT(guard_rate, kGuardPollsPerSecond / kPollRateTolerance);
+    EXPECT_LT(guard_rate, kGuardPollsPerSecond * kPollRateTolerance);
+    EXPECT_GT(core_rate, kCorePollsPerSecond / kPollRateTolerance);
+    EXPECT_LT(core_rate, kCorePollsPerSecond * kPollRateTolerance);
 }
 
 // --- The guard's answers --------------------------------------------------------------------
@@ -271,6 +347,84 @@ TEST(RunMode, CleanupAnsweringNoLeavesAnEmptyCleanupErrorAndFails) {
     EXPECT_TRUE(session.record(Role::cleanup).has_value());
     EXPECT_EQ(session.state_file(kCleanupErrorFile), std::optional<std::string>(""));
     EXPECT_EQ(testing::file_mode(session.path(kCleanupErrorFile)), 0644U);
+    EXPECT_FALSE(session.state_file(kDoneFile).has_value());
+}
+
+// --- Processes the children leave behind ----------------------------------------------------
+
+struct LeftBehindCase {
+    const char* name;
+    SupervisorMode mode;
+    std::vector<std::pair<Role, const char*>> knobs;
+    int status;
+};
+
+void PrintTo(const LeftBehindCase& c, std::ostream* out) { *out << c.name; }
+
+class HelpersLeftBehind : public ::testing::TestWithParam<LeftBehindCase> {};
+
+// The aftermath checks of every run do the work: the session's harness is itself a subreaper,
+// so a helper that outlived the supervisor, or was never reaped by it, is handed to it and found.
+TEST_P(HelpersLeftBehind, AreEndedBeforeTheSupervisorExits) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    for (const auto& [role, knob] : GetParam().knobs) {
+        const std::string_view setting(knob);
+        const std::size_t equals = setting.find('=');
+        session.set_knob(role, setting.substr(0, equals), std::string(setting.substr(equals + 1)));
+    }
+    testing::SupervisorRun options;
+    options.listen = GetParam().mode == SupervisorMode::run;
+    options.script = Script{.stop_marker_after = milliseconds(1000)};
+    const auto report = session.run(GetParam().mode, options);
+    testing::expect_exit(report, GetParam().status);
+    EXPECT_TRUE(session.record(Role::cleanup).has_value()) << "the clean-up guard did not run";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, HelpersLeftBehind,
+                         ::testing::Values(LeftBehindCase{"PreflightHelperIgnoringSigtermAndCoreChild",
+                                                          SupervisorMode::run,
+                                                          {{Role::preflight, "LEAVE_HELPER=ignore-term"},
+                                                           {Role::core, "LEAVE_HELPER=term"},
+                                                           {Role::core, "RUN_UNTIL_SIGNALLED=1"}},
+                                                          0},
+                                           LeftBehindCase{
+                                               "RefusingCleanupHelper",
+                                               SupervisorMode::run,
+                                               {{Role::cleanup, "LEAVE_HELPER=ignore-term"}, {Role::cleanup, "EXIT=1"}},
+                                               1},
+                                           LeftBehindCase{"RecoveryCleanupHelper",
+                                                          SupervisorMode::recover,
+                                                          {{Role::cleanup, "LEAVE_HELPER=ignore-term"}},
+                                                          0}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// --- Failures are never taken for a core that was not started ------------------------------
+
+// Only an error of the last stop check before the launch could pass for "not started": it is
+// injected there (the second look at the marker) and must fail the run without the clean-up.
+TEST(RunMode, AnInterruptedStopCheckBeforeTheLaunchFailsWithoutCleanup) {
+    SKIP_UNLESS_ROOT();
+    if (!testing::path_exists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
+    SupervisedSession session;
+    testing::SupervisorRun options;
+    options.launcher = {"/usr/bin/strace",
+                        "-qq",
+                        "-o",
+                        "/dev/null",
+                        "-P",
+                        canonical(session.dir().path()) + "/" + std::string(kStopMarkerName),
+                        "-e",
+                        "trace=newfstatat",
+                        "-e",
+                        "inject=newfstatat:error=EINTR:when=2",
+                        "--"};
+
+    const auto report = session.run(SupervisorMode::run, options);
+    testing::expect_exit(report, 1);
+    EXPECT_TRUE(session.record(Role::preflight).has_value());
+    expect_core_not_started(session);
+    EXPECT_FALSE(session.record(Role::cleanup).has_value()) << "the error was taken for a core not started";
     EXPECT_FALSE(session.state_file(kDoneFile).has_value());
 }
 
@@ -313,17 +467,26 @@ TEST(RunMode, LeftoverCorePidKillsTheNewCoreAtOnceWithoutCleanup) {
     EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
 }
 
-TEST(RunMode, LeftoverDoneFailsTheRunAfterACompleteCleanup) {
+// A state file due after the core that cannot be written (an earlier one holds the name) fails
+// the run, but only once the host has been cleaned up: the clean-up still runs, and "done" too
+// when it is not the one in the way.
+TEST(RunMode, LeftoverStateFileAfterTheCoreFailsTheRunButNotTheCleanup) {
     SKIP_UNLESS_ROOT();
-    SupervisedSession session;
-    ASSERT_TRUE(session.dir().write_file(kDoneFile, "earlier", 0644).has_value());
+    for (const std::string_view leftover : {kCoreExitFile, kDoneFile}) {
+        SCOPED_TRACE(leftover);
+        SupervisedSession session;
+        ASSERT_TRUE(session.dir().write_file(leftover, "earlier", 0644).has_value());
 
-    const auto report = session.run(SupervisorMode::run, Script{});
-    testing::expect_exit(report, 1);
-    EXPECT_TRUE(session.record(Role::core).has_value());
-    EXPECT_TRUE(session.record(Role::cleanup).has_value());
-    EXPECT_EQ(session.state_file(kDoneFile), std::optional<std::string>("earlier"));
-    EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
+        const auto report = session.run(SupervisorMode::run, Script{});
+        testing::expect_exit(report, 1);
+        EXPECT_TRUE(session.record(Role::core).has_value());
+        EXPECT_TRUE(session.record(Role::cleanup).has_value());
+        EXPECT_EQ(session.state_file(leftover), std::optional<std::string>("earlier"));
+        if (leftover != kDoneFile) {
+            EXPECT_EQ(session.state_file(kDoneFile), std::optional(session.completion_document()));
+        }
+        EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
+    }
 }
 
 // --- Failures before any child --------------------------------------------------------------
@@ -354,11 +517,6 @@ TEST(RunMode, StopMarkerThatIsADirectoryFailsWithoutCleanup) {
 }
 
 // --- What the children are given ------------------------------------------------------------
-
-std::string canonical(const std::string& path) {
-    char resolved[PATH_MAX];
-    return ::realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
-}
 
 TEST(RunMode, GuardsAreGivenTheCanonicalDirectoryWhenReachedThroughASymlink) {
     SKIP_UNLESS_ROOT();

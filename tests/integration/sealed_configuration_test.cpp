@@ -110,6 +110,27 @@ TEST_F(SealedConfiguration, CopiesAFileOfExactlyTheLimitAndLeavesTheOffsetAtItsE
     EXPECT_STREQ(target, "/memfd:quillmere-vpn-config (deleted)");
 }
 
+TEST_F(SealedConfiguration, EachChildDescriptorIsReadOnlyAndStartsAtTheBeginningOnItsOwnOffset) {
+    UniqueFd tun = source("{\"inbounds\":[]}\n");
+    auto sealed = seal_configuration(tun.get(), owner_);
+    ASSERT_TRUE(sealed.has_value());
+    auto first = open_sealed_for_child(sealed->get());
+    auto second = open_sealed_for_child(sealed->get());
+    ASSERT_TRUE(first.has_value() && second.has_value());
+    char buffer[64];
+    EXPECT_EQ(::read(first->get(), buffer, sizeof buffer), 16);
+    EXPECT_EQ(::lseek(second->get(), 0, SEEK_CUR), 0) << "the two share an offset";
+    EXPECT_EQ(::lseek(sealed->get(), 0, SEEK_CUR), 16);
+    EXPECT_EQ(::fcntl(second->get(), F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_NE(::fcntl(second->get(), F_GETFD) & FD_CLOEXEC, 0);
+
+    UniqueFd unsealed(raw_memfd_create("unsealed", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    ASSERT_EQ(::write(unsealed.get(), "{}", 2), 2);
+    const auto refused = open_sealed_for_child(unsealed.get());
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_TRUE(refused.error().is_os_error(EPERM));
+}
+
 TEST_F(SealedConfiguration, RefusesAFileThatSomeoneHoldsOpenForWriting) {
     UniqueFd tun = source("{\"inbounds\":[]}\n");
     {

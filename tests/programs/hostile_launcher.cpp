@@ -1,10 +1,14 @@
 // Starts a program the way a careless or hostile launcher would:
 //   hostile_launcher [OPTION...] -- PROGRAM [ARG...]
+// Every signal disposition is first reset to its default, as a login shell leaves them, so that
+// nothing the launcher itself inherited (an ignored SIGPIPE, say) reaches PROGRAM unasked.
 //   --leak-fds FIRST-LAST   open FILE (see --leak-file) at every descriptor number from FIRST
 //                           to LAST, without close-on-exec
 //   --leak-file PATH        what the leaked descriptors refer to (default /dev/null)
 //   --close FD[,FD...]      close these descriptors
 //   --ignore-sigchld        set SIGCHLD to SIG_IGN, which survives exec
+//   --ignore-signals N[,N...]
+//                           set these signals (by number) to SIG_IGN as well
 //   --block-signals         block every signal that can be blocked; the mask survives exec
 //   --nofile N              lower RLIMIT_NOFILE (soft and hard) to N
 //   --umask OCTAL           set the umask
@@ -34,6 +38,7 @@ struct Launch {
     int last_leak = -1;
     const char* leak_file = "/dev/null";
     std::string to_close;
+    std::string to_ignore;
     bool ignore_sigchld = false;
     bool block_signals = false;
     bool broken_stdout = false;
@@ -67,6 +72,9 @@ Launch parse(int argc, char** argv) {
             ++i;
         } else if (option == "--close" && value != nullptr) {
             launch.to_close = value;
+            ++i;
+        } else if (option == "--ignore-signals" && value != nullptr) {
+            launch.to_ignore = value;
             ++i;
         } else if (option == "--nofile" && value != nullptr) {
             launch.nofile = whole_number(value, "--nofile N");
@@ -114,14 +122,29 @@ void close_listed(std::string list) {
         ::close(whole_number(item, "--close N,N,..."));
 }
 
+void ignore_listed(std::string list) {
+    for (char* item = std::strtok(list.data(), ","); item != nullptr; item = std::strtok(nullptr, ",")) {
+        if (::signal(whole_number(item, "--ignore-signals N,N,..."), SIG_IGN) == SIG_ERR) refuse("signal");
+    }
+}
+
+// The C library refuses the few signals it keeps for itself; those stay as they are.
+void default_dispositions() {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) (void)::signal(sig, SIG_DFL);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Launch launch = parse(argc, argv);
+    default_dispositions();
     leak_descriptors(launch);
     if (launch.broken_stdout) break_stdout();
     if (!launch.to_close.empty()) close_listed(launch.to_close);
     if (launch.ignore_sigchld) (void)::signal(SIGCHLD, SIG_IGN);
+    if (!launch.to_ignore.empty()) ignore_listed(launch.to_ignore);
     if (launch.block_signals) {
         sigset_t all;
         sigfillset(&all);

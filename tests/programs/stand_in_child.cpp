@@ -11,6 +11,10 @@
 //                                        arrival (decimal nanoseconds, one line) to PATH, also
 //                                        atomically; then die of SIGTERM, unless it is ignored.
 //   QUILLMERE_STAND_IN_IGNORE_TERM=1     ignore SIGTERM (only SIGKILL ends the process).
+//   QUILLMERE_STAND_IN_LEAVE_HELPER=term|ignore-term
+//                                        start a helper process that runs until it is killed
+//                                        and is never waited for (with ignore-term it ignores
+//                                        SIGTERM), as a guard or core that abandons one would.
 //   QUILLMERE_STAND_IN_SLEEP_MS=MS       sleep MS milliseconds (resumed after signals) first.
 //   QUILLMERE_STAND_IN_SIGNAL=N          then raise signal N with its default action.
 //   QUILLMERE_STAND_IN_CORE_DIR=DIR      with SIGNAL: change to DIR and lift RLIMIT_CORE, so a
@@ -18,7 +22,7 @@
 //   QUILLMERE_STAND_IN_RUN_UNTIL_SIGNALLED=1
 //                                        then wait for signals forever.
 //   QUILLMERE_STAND_IN_EXIT=CODE         finally exit with CODE (default 0).
-// The steps run in the order listed: record, sleep, signal, wait, exit.
+// The steps run in the order listed: record, helper, sleep, signal, wait, exit.
 //
 // Each knob may also be given for one role only, by appending "_" and the role to its name:
 // "_CORE" when started as the core ("run" "-c" ...), or the guard mode word in upper case
@@ -33,8 +37,8 @@
 //   env NAME=VALUE       once per environment entry, in order
 //   fd N TARGET          once per open descriptor (listed before the record file is opened),
 //                        with the readlink target of /proc/self/fd/N
-//   sigblk HEX / sigign HEX
-//                        the blocked and ignored signal masks from /proc/self/status
+//   sigblk HEX / sigign HEX / umask OCTAL
+//                        the blocked and ignored signal masks and the umask from /proc/self/status
 //   config_path PATH     the configuration it found: argv[3] after "run" "-c", or
 //                        /proc/self/fd/N for "--sealed-config-fd" N
 //   config_size N / config_fnv1a64 HEX16
@@ -222,6 +226,7 @@ void write_record(const char* path, int argc, char** argv) {
     for (const auto& [fd, target] : descriptors) record += "fd " + std::to_string(fd) + " " + escaped(target) + "\n";
     record += "sigblk " + status_field("SigBlk") + "\n";
     record += "sigign " + status_field("SigIgn") + "\n";
+    record += "umask " + status_field("Umask") + "\n";
     if (const std::string config = configuration_path(argc, argv); !config.empty())
         describe_configuration(config, record);
     write_atomically(path, record);
@@ -277,6 +282,13 @@ int main(int argc, char** argv) {
     }
 
     if (const char* record = knob("QUILLMERE_STAND_IN_RECORD")) write_record(record, argc, argv);
+    if (const char* helper = knob("QUILLMERE_STAND_IN_LEAVE_HELPER")) {
+        if (::fork() == 0) {
+            // Not this program's SIGTERM handler: the helper must not write the child's records.
+            (void)::signal(SIGTERM, std::strcmp(helper, "ignore-term") == 0 ? SIG_IGN : SIG_DFL);
+            for (;;) ::pause();
+        }
+    }
     if (const char* ms = knob("QUILLMERE_STAND_IN_SLEEP_MS")) sleep_ms(std::strtoll(ms, nullptr, 10));
     if (const char* number = knob("QUILLMERE_STAND_IN_SIGNAL")) {
         const int sig = static_cast<int>(std::strtol(number, nullptr, 10));

@@ -67,6 +67,8 @@ std::optional<StandInRecord> read_stand_in_record(const std::string& path) {
             record.blocked_signals = value;
         } else if (key == "sigign") {
             record.ignored_signals = value;
+        } else if (key == "umask") {
+            record.umask = value;
         } else if (key == "config_path") {
             record.config_path = unescaped(value);
         } else if (key == "config_size") {

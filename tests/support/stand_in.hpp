@@ -22,6 +22,7 @@ struct StandInRecord {
     std::map<int, std::string> descriptors;  // number -> readlink target
     std::string blocked_signals;             // SigBlk of /proc/self/status, hexadecimal
     std::string ignored_signals;             // SigIgn
+    std::string umask;                       // Umask, four octal digits
     std::string config_path;
     std::optional<std::uint64_t> config_size;
     std::string config_hash;  // 64-bit FNV-1a, 16 hexadecimal digits

@@ -178,7 +178,12 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
 
     if (options.before_start) options.before_start();
     const std::string given = options.state_dir_path.value_or(dir_->path());
-    auto started = reference::SupervisorProcess::start(supervisor_binary(), mode, given);
+    auto started = [&]() -> Result<reference::SupervisorProcess> {
+        if (options.launcher.empty()) return reference::SupervisorProcess::start(supervisor_binary(), mode, given);
+        std::vector<std::string> args(options.launcher.begin() + 1, options.launcher.end());
+        args.insert(args.end(), {supervisor_binary(), std::string(reference::mode_word(mode)), given});
+        return reference::SupervisorProcess::start(options.launcher.front(), args);
+    }();
     if (!started.has_value()) throw std::runtime_error("cannot start the supervisor");
     auto finished = started->finish(options.time_limit);
     if (!finished.has_value()) throw std::runtime_error("cannot collect the supervisor");

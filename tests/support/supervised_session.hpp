@@ -56,6 +56,9 @@ struct SupervisorRun {
     Nanoseconds time_limit = seconds(30);
     // Called once the parent listens, right before the supervisor is started.
     std::function<void()> before_start = {};
+    // A program and its arguments that start the supervisor (strace, say); it is run with the
+    // supervisor's own command line appended.
+    std::vector<std::string> launcher = {};
 };
 
 class SupervisedSession {

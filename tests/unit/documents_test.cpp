@@ -31,6 +31,23 @@ TEST(CompletionDocument, RefusesARootOrNonUtf8Name) {
     EXPECT_EQ(completion_document("/tmp/quillmere-vpn-\xff").error(), kSessionValidationFailed);
 }
 
+TEST(CoreExitDocument, SaysHowTheCoreEndedWithFormatFirst) {
+    struct Case {
+        CoreEnd end;
+        const char* expected;
+    };
+    for (const Case& c : {
+             Case{{0x0000, false}, R"({"format":1,"exit_code":0,"stop_requested":false})"},
+             Case{{0x0200, false}, R"({"format":1,"exit_code":2,"stop_requested":false})"},
+             Case{{0xff00, true}, R"({"format":1,"exit_code":255,"stop_requested":true})"},
+             Case{{15, true}, R"({"format":1,"signal":15,"stop_requested":true})"},
+             Case{{9, true}, R"({"format":1,"signal":9,"stop_requested":true})"},
+             Case{{0x8b, false}, R"({"format":1,"signal":11,"stop_requested":false})"},  // dumped core
+         }) {
+        EXPECT_EQ(core_exit_document(c.end), c.expected) << std::hex << c.end.wait_status;
+    }
+}
+
 TEST(PidDocument, DigitsOnly) {
     EXPECT_EQ(pid_document(7), "7");
     EXPECT_EQ(pid_document(812), "812");

@@ -32,6 +32,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "children/state_files.hpp"
 #include "reference_parent/parent_options.hpp"
 #include "reference_parent/reference_parent.hpp"
@@ -101,7 +103,7 @@ bool place_inputs(const ref::StateDirectory& dir, const ref::ParentOptions& o) {
 void print_state_files(const ref::StateDirectory& dir) {
     std::printf("\nState files left for the parent:\n");
     for (const std::string_view name : {quillmere::kHelperPidFile, quillmere::kRecoveryPidFile, quillmere::kCorePidFile,
-                                        quillmere::kDoneFile, quillmere::kCleanupErrorFile}) {
+                                        quillmere::kCoreExitFile, quillmere::kDoneFile, quillmere::kCleanupErrorFile}) {
         const auto content = dir.read_file(name);
         if (!content) continue;
         std::printf("  %-14.*s %zu bytes  %s\n", static_cast<int>(name.size()), name.data(), content->size(),
@@ -109,14 +111,31 @@ void print_state_files(const ref::StateDirectory& dir) {
     }
 }
 
+// "core-exit" in words: whether the core ended by itself or after the stop, and how.
+std::string core_end_in_words(const std::string& document) {
+    const auto parsed = nlohmann::json::parse(document, nullptr, false);
+    if (!parsed.is_object() || !parsed.contains("stop_requested")) return "left an unreadable core-exit: " + document;
+    std::string words = parsed.value("stop_requested", false) ? "ended after the stop was asked, "
+                                                              : "ended by itself before any stop was asked, ";
+    if (parsed.contains("exit_code")) return words + "with exit code " + parsed["exit_code"].dump();
+    return words + "killed by signal " + parsed.value("signal", nlohmann::json()).dump();
+}
+
 void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& dir, ref::Launch launch) {
+    if (const auto core_exit = dir.read_file(quillmere::kCoreExitFile)) {
+        std::printf("\nThe core %s.\n", core_end_in_words(*core_exit).c_str());
+    }
     std::printf("\nOutcome: ");
     switch (ref::ending_of(report.supervisor, launch)) {
     case ref::Ending::success:
         std::printf("exit status 0: the session ran and was cleaned up (\"done\" written).\n");
         return;
     case ref::Ending::failure:
-        if (dir.has_entry(quillmere::kDoneFile)) {
+        if (dir.has_entry(quillmere::kDoneFile) && dir.has_entry(quillmere::kCorePidFile)) {
+            std::printf(
+                "exit status 1 with \"done\": the core ran and was cleaned up, but how it ended could not be "
+                "recorded.\n");
+        } else if (dir.has_entry(quillmere::kDoneFile)) {
             std::printf(
                 "exit status 1 with \"done\": cleaned up, but the core never ran (refused preflight or early stop).\n");
         } else if (dir.has_entry(quillmere::kCleanupErrorFile)) {
