@@ -29,6 +29,7 @@ Findings check_state_directory(std::string_view argument, SupervisorForm form, D
     if (run) {
         check_stop_marker(context);
         check_absent_state_file(context, kCorePidFile);
+        check_absent_state_file(context, kCoreExitFile);
     }
     // What the end of the run meets.
     check_absent_state_file(context, kDoneFile);

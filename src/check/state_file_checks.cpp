@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "check/core_exit_reading.hpp"
 #include "check/directory_context.hpp"
 #include "check/wording.hpp"
 #include "children/state_files.hpp"
@@ -49,6 +50,9 @@ std::string consequence(std::string_view name, SupervisorForm form) {
                "one with the same input files and a new session file";
     if (name == kCorePidFile)
         return "a run here starts the core, kills it at once and fails without the clean-up; use a fresh directory";
+    if (name == kCoreExitFile)
+        return "a run here cannot record how its core ends: it still cleans up, then exits 1; use a fresh "
+               "directory";
     if (name == kDoneFile)
         return std::string("the clean-up still runs, but ") +
                (form == SupervisorForm::run ? "the run" : "the recovery") +
@@ -120,6 +124,13 @@ void describe_leftovers(DirectoryContext& context) {
     if (core)
         found.add("left/core.pid", Verdict::note,
                   "left: core.pid" + pid_of(context, kCorePidFile) + ": the core was started");
+    if (present(context, kCoreExitFile)) {
+        const std::string document = content_of(context, kCoreExitFile);
+        const std::optional<CoreExitRecord> record = read_core_exit(document);
+        found.add("left/core-exit", Verdict::note,
+                  "left: core-exit (" + document + "): the core " +
+                      (record ? core_end_in_words(*record) : std::string("ended, but the record cannot be read")));
+    }
     if (recovery)
         found.add("left/recovery.pid", Verdict::note,
                   "left: recovery.pid" + pid_of(context, kRecoveryPidFile) + ": a recovery ran here");

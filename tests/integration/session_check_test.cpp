@@ -115,6 +115,8 @@ const BrokenCase kCases[] = {
      [](Breakage& b) { ASSERT_EQ(::mkdir(b.session.path(kStopMarkerName).c_str(), 0700), 0); }},
     {"StopMarkerLeftBehind", "stop",
      [](Breakage& b) { testing::write_file(b.session.path(kStopMarkerName), "", 0600, kOwner); }, true},
+    {"CoreExitAlreadyThere", "core-exit",
+     [](Breakage& b) { testing::write_file(b.session.path(kCoreExitFile), "{}", 0644); }, true},
     {"DoneAlreadyThere", "done", [](Breakage& b) { testing::write_file(b.session.path(kDoneFile), "{}", 0644); }, true},
     {"SecondRecovery", "recovery.pid",
      [](Breakage& b) { testing::write_file(b.session.path(kRecoveryPidFile), "1", 0644); }, false,

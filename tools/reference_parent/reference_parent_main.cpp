@@ -32,8 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "check/core_exit_reading.hpp"
 #include "children/state_files.hpp"
 #include "reference_parent/parent_options.hpp"
 #include "reference_parent/reference_parent.hpp"
@@ -111,19 +110,11 @@ void print_state_files(const ref::StateDirectory& dir) {
     }
 }
 
-// "core-exit" in words: whether the core ended by itself or after the stop, and how.
-std::string core_end_in_words(const std::string& document) {
-    const auto parsed = nlohmann::json::parse(document, nullptr, false);
-    if (!parsed.is_object() || !parsed.contains("stop_requested")) return "left an unreadable core-exit: " + document;
-    std::string words = parsed.value("stop_requested", false) ? "ended after the stop was asked, "
-                                                              : "ended by itself before any stop was asked, ";
-    if (parsed.contains("exit_code")) return words + "with exit code " + parsed["exit_code"].dump();
-    return words + "killed by signal " + parsed.value("signal", nlohmann::json()).dump();
-}
-
 void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& dir, ref::Launch launch) {
     if (const auto core_exit = dir.read_file(quillmere::kCoreExitFile)) {
-        std::printf("\nThe core %s.\n", core_end_in_words(*core_exit).c_str());
+        const auto record = quillmere::check::read_core_exit(*core_exit);
+        std::printf("\nThe core %s.\n", record ? quillmere::check::core_end_in_words(*record).c_str()
+                                               : ("left an unreadable core-exit: " + *core_exit).c_str());
     }
     std::printf("\nOutcome: ");
     switch (ref::ending_of(report.supervisor, launch)) {
