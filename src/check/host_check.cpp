@@ -103,6 +103,10 @@ Result<void> probe_subreaper() {
     int enabled = 0;
     // Asked, not set: this process has no children to take in.
     if (::prctl(PR_GET_CHILD_SUBREAPER, &enabled, 0, 0, 0) != 0) return fail_last_os_error();
+    // And where the supervisor finds what it took in.
+    const UniqueFd listing(
+        ::open(("/proc/self/task/" + std::to_string(::getpid()) + "/children").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!listing) return fail_last_os_error();
     return {};
 }
 
@@ -158,7 +162,7 @@ Findings check_host(const std::string& directory) {
                       "; run and recover need Linux 5.4 or later");
     (void)probe_pidfds(found);
     required(found, "memfd sealing", "3.17", probe_sealing());
-    required(found, "PR_SET_CHILD_SUBREAPER", "3.4", probe_subreaper());
+    required(found, "PR_SET_CHILD_SUBREAPER and the children listing", "3.5", probe_subreaper());
     probe_leases(found);
     optional(found, "close_range", "5.11", probe_close_range(),
              "the supervisor marks inherited descriptors close-on-exec one by one instead");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "linux/path.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/unique_fd.hpp"
 
@@ -117,6 +118,15 @@ void sweep() {
 
 Result<DescendantSweep> DescendantSweep::begin() {
     if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return fail_last_os_error();
+    // A kernel built without the children listing would leave the sweep blind: whatever the
+    // children abandoned would outlive the mode unseen, so the mode does not start at all.
+    const std::string listing = "/proc/self/task/" + decimal(static_cast<unsigned long long>(::getpid())) + "/children";
+    int raw = -1;
+    do {
+        raw = ::open(listing.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (raw == -1 && errno == EINTR);
+    if (raw == -1) return fail_last_os_error();
+    ::close(raw);
     return DescendantSweep();
 }
 

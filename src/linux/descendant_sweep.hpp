@@ -16,7 +16,8 @@ inline constexpr Nanoseconds kSweepKillLimit = seconds(2);
 
 class DescendantSweep {
 public:
-    // Makes the supervisor a child subreaper; fails when the kernel refuses.
+    // Makes the supervisor a child subreaper; fails when the kernel refuses, or cannot list a
+    // task's children (a kernel without CONFIG_PROC_CHILDREN).
     [[nodiscard]] static Result<DescendantSweep> begin();
 
     DescendantSweep(DescendantSweep&& other) noexcept : armed_(other.armed_) { other.armed_ = false; }
