@@ -15,7 +15,9 @@ string(JOIN "\n" quillmere_package_description
   "the session directory that the application prepared, starts the proxy engine"
   "and the network guard only from checked descriptors, with a scrubbed"
   "environment and a sealed configuration, and reports through its exit status"
-  "and a few state files.")
+  "and a few state files. Beside it, quillmere-session-check explains without"
+  "privileges, by the helper's own rules, why a session directory would be"
+  "refused.")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${quillmere_package_description}")
 # Strip the packaged copy only; the build tree keeps its debugging information.
 set(CPACK_STRIP_FILES ON)
