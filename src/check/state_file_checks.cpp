@@ -2,17 +2,17 @@
 // change its course, and as what they tell about how the earlier one ended.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "check/core_exit_reading.hpp"
 #include "check/directory_context.hpp"
 #include "check/wording.hpp"
 #include "children/state_files.hpp"
+#include "linux/untrusted_open.hpp"
 #include "session/session_rules.hpp"
 #include "session/stop_request.hpp"
 
@@ -28,12 +28,17 @@ bool present(const DirectoryContext& context, std::string_view name) {
     return ::lstat(context.entry(name).c_str(), &status) == 0;
 }
 
-// The first bytes of a state file, as far as this user may read them.
+// The first bytes of a state file, as far as this user may read them, opened as every file
+// here is: a link planted at the name is not followed, a FIFO there does not hold the checker.
 std::string content_of(const DirectoryContext& context, std::string_view name) {
-    std::ifstream in(context.entry(name), std::ios::binary);
+    const Result<UniqueFd> file = open_untrusted(context.entry(name));
+    if (!file.has_value()) return {};
     std::string content(kQuotedBytes, '\0');
-    in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    content.resize(static_cast<std::size_t>(in.gcount()));
+    ssize_t got = -1;
+    do {
+        got = ::read(file->get(), content.data(), content.size());
+    } while (got < 0 && errno == EINTR);
+    content.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     return content;
 }
 

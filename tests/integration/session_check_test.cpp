@@ -90,6 +90,13 @@ const BrokenCase kCases[] = {
      [](Breakage& b) { b.run.socket.form = reference::SocketForm::stale; }},
     {"ReusedDirectory", "helper.pid",
      [](Breakage& b) { testing::write_file(b.session.path(kHelperPidFile), "1", 0644); }},
+    // Read as what an earlier run left: a FIFO there must not hold the checker.
+    {"FifoAtAStateFileName", "helper.pid",
+     [](Breakage& b) {
+         const std::string fifo = b.session.path(kHelperPidFile);
+         ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+         ASSERT_EQ(::chown(fifo.c_str(), kOwner, kOwner), 0);
+     }},
     {"ConfigurationReadableByOthers", "tun.json/mode",
      [](Breakage& b) { chmod_entry(b, kCoreConfigurationName, 0644); }},
     {"NodeHardLinked", "node/links",
