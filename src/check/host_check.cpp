@@ -41,7 +41,7 @@ void required(Findings& found, const char* feature, const char* kernel, const Re
 }
 
 // A feature with a slower way around it.
-void optional(Findings& found, const char* feature, const char* kernel, int error, const char* without) {
+void with_fallback(Findings& found, const char* feature, const char* kernel, int error, const char* without) {
     const std::string check = std::string("host/") + feature;
     if (error == 0) {
         found.add(check, Verdict::passed, std::string(feature) + ": works (Linux " + kernel + " and later)");
@@ -52,13 +52,12 @@ void optional(Findings& found, const char* feature, const char* kernel, int erro
     }
 }
 
-Result<void> probe_pidfds(Findings& found) {
+void probe_pidfds(Findings& found) {
     Result<UniqueFd> self = pidfd_open(::getpid());
     required(found, "pidfd_open", "5.3", self.has_value() ? Result<void>{} : fail(self.error()));
-    if (!self.has_value()) return fail(self.error());
+    if (!self.has_value()) return;
     required(found, "pidfd_send_signal", "5.1", pidfd_send_signal(self->get(), 0));
     required(found, "waitid on a pidfd", "5.4", probe_pidfd_wait(self->get()));
-    return {};
 }
 
 Result<void> probe_sealing() {
@@ -160,13 +159,14 @@ Findings check_host(const std::string& directory) {
         found.add("host/kernel", Verdict::note,
                   std::string("kernel: ") + system.sysname + " " + system.release + " on " + system.machine +
                       "; run and recover need Linux 5.4 or later");
-    (void)probe_pidfds(found);
+    probe_pidfds(found);
     required(found, "memfd sealing", "3.17", probe_sealing());
     required(found, "PR_SET_CHILD_SUBREAPER and the children listing", "3.5", probe_subreaper());
     probe_leases(found);
-    optional(found, "close_range", "5.11", probe_close_range(),
-             "the supervisor marks inherited descriptors close-on-exec one by one instead");
-    optional(found, "statx", "4.11", probe_statx(), "the supervisor reads the sealed copies' size with fstat instead");
+    with_fallback(found, "close_range", "5.11", probe_close_range(),
+                  "the supervisor marks inherited descriptors close-on-exec one by one instead");
+    with_fallback(found, "statx", "4.11", probe_statx(),
+                  "the supervisor reads the sealed copies' size with fstat instead");
     probe_socket_diagnostics(found);
     probe_capability_attribute(found, directory);
     return found;

@@ -19,10 +19,6 @@ namespace quillmere::check {
 
 namespace {
 
-constexpr FileRule kRulesInOrder[] = {FileRule::no_set_id,    FileRule::private_mode, FileRule::regular,
-                                      FileRule::non_empty,    FileRule::owner,        FileRule::single_link,
-                                      FileRule::owner_execute};
-
 const char* rule_name(FileRule rule) {
     switch (rule) {
     case FileRule::no_set_id: return "set-id";
@@ -41,14 +37,10 @@ std::string rule_sentence(FileRule rule, const struct stat& status, uid_t owner_
     switch (rule) {
     case FileRule::no_set_id:
         return "mode " + mode + " has the set-user-id or set-group-id bit; the supervisor wants neither";
-    case FileRule::private_mode:
-        return "mode " + mode + " has group or other bits; the supervisor wants none (" +
-               (executable ? "0700" : "0600 or 0700") + ")";
+    case FileRule::private_mode: return open_mode_text(status.st_mode, executable ? "0700" : "0600 or 0700");
     case FileRule::regular: return "is " + file_type_text(status.st_mode) + ", not a regular file";
     case FileRule::non_empty: return "is empty; the supervisor wants at least one byte";
-    case FileRule::owner:
-        return "belongs to uid " + std::to_string(status.st_uid) + ", not to uid " + std::to_string(owner_uid) +
-               " who owns the state directory";
+    case FileRule::owner: return foreign_owner_text(status.st_uid, owner_uid);
     case FileRule::single_link:
         return "has " + std::to_string(status.st_nlink) +
                " hard links; the supervisor wants exactly one (copy the file in, do not hard-link it)";
@@ -122,7 +114,8 @@ void check_input_file(DirectoryContext& context, std::string_view file_name, boo
         return;
     }
     const FileRuleSet broken = broken_file_rules(status, context.owner_uid, executable);
-    for (const FileRule rule : kRulesInOrder) {
+    for (int i = 0; i < kFileRuleCount; ++i) {
+        const auto rule = static_cast<FileRule>(i);
         if (broken.contains(rule))
             context.findings.add(name + "/" + rule_name(rule), Verdict::refused,
                                  name + ": " + rule_sentence(rule, status, context.owner_uid, executable));

@@ -37,13 +37,11 @@ std::string quoted(std::string_view text) {
 Verdict verdict_of_error(int errnum) { return errnum == EACCES ? Verdict::unknown : Verdict::refused; }
 
 std::string owner_sentence(std::string_view name, uid_t found, uid_t owner) {
-    return std::string(name) + ": belongs to uid " + std::to_string(found) + ", not to uid " + std::to_string(owner) +
-           " who owns the state directory";
+    return std::string(name) + ": " + foreign_owner_text(found, owner);
 }
 
 std::string private_sentence(std::string_view name, mode_t mode, std::string_view wanted) {
-    return std::string(name) + ": mode " + mode_text(mode) + " has group or other bits; the supervisor wants none (" +
-           std::string(wanted) + ")";
+    return std::string(name) + ": " + open_mode_text(mode, wanted);
 }
 
 std::string name_sentence(std::string_view name, NameProblem problem) {
@@ -94,26 +92,22 @@ std::string spec_sentence(const SpecRefusal& refusal) {
     return "is not a session document";
 }
 
-std::optional<struct stat> lstat_entry(const std::string& path, int& error) {
+// lstat, which never follows the entry itself.
+Result<struct stat> lstat_entry(const std::string& path) {
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
-        error = errno;
-        return std::nullopt;
-    }
+    if (::lstat(path.c_str(), &status) != 0) return fail_last_os_error();
     return status;
 }
 
 // The lstat of an entry the parent must have made; a finding of its own when it cannot be had.
 std::optional<struct stat> examine_entry(DirectoryContext& context, const std::string& name, const std::string& path,
                                          const char* when_missing) {
-    int error = 0;
-    std::optional<struct stat> status = lstat_entry(path, error);
-    if (!status.has_value()) {
-        context.findings.add(
-            name, verdict_of_error(error),
-            name + ": " + (error == ENOENT ? when_missing : "cannot be examined: " + errno_text(error)));
-    }
-    return status;
+    const Result<struct stat> status = lstat_entry(path);
+    if (status.has_value()) return *status;
+    const int error = status.error().os_errno;
+    context.findings.add(name, verdict_of_error(error),
+                         name + ": " + (error == ENOENT ? when_missing : "cannot be examined: " + errno_text(error)));
+    return std::nullopt;
 }
 
 }  // namespace
@@ -163,13 +157,9 @@ void check_argument(DirectoryContext& context) {
 
 void check_directory(DirectoryContext& context) {
     if (context.directory.empty()) return;
-    int error = 0;
-    const std::optional<struct stat> status = lstat_entry(context.directory, error);
-    if (!status.has_value()) {
-        context.findings.add(kDirectory, verdict_of_error(error),
-                             "directory: " + context.directory + " cannot be examined: " + errno_text(error));
-        return;
-    }
+    const std::optional<struct stat> status = examine_entry(
+        context, kDirectory, context.directory, "missing; the parent makes it before it starts the supervisor");
+    if (!status.has_value()) return;
     context.owner_uid = status->st_uid;
     const std::optional<DirectoryProblem> problem = state_directory_problem(*status);
     if (problem == DirectoryProblem::not_directory) {
@@ -251,8 +241,7 @@ void check_canonical_path(DirectoryContext& context) {
                              "canonical path: cannot be resolved: " + errno_text(canonical.error().os_errno));
         return;
     }
-    int error = 0;
-    const std::optional<struct stat> reached = lstat_entry(*canonical, error);
+    const Result<struct stat> reached = lstat_entry(*canonical);
     if (!reached.has_value() || !is_same_directory(*reached, context.identity)) {
         context.findings.add(
             kCanonical, Verdict::refused,

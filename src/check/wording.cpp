@@ -26,6 +26,16 @@ std::string file_type_text(mode_t mode) {
     }
 }
 
+std::string foreign_owner_text(uid_t found, uid_t owner) {
+    return "belongs to uid " + std::to_string(found) + ", not to uid " + std::to_string(owner) +
+           " who owns the state directory";
+}
+
+std::string open_mode_text(mode_t mode, std::string_view wanted) {
+    return "mode " + mode_text(mode) + " has group or other bits; the supervisor wants none (" + std::string(wanted) +
+           ")";
+}
+
 std::string errno_text(int errnum) {
     const char* name = ::strerrorname_np(errnum);
     std::string text = name != nullptr ? name : "errno " + std::to_string(errnum);

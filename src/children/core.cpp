@@ -47,10 +47,10 @@ Result<ChildCommand> core_command(const ValidatedFile& core_executable, int seal
 
 }  // namespace
 
-Result<CoreOutcome> run_core(bool preflight_passed, const Session& session, const ParentLink& link,
-                             const ValidatedFile& core_executable, int sealed_config_fd) {
+Result<std::optional<CoreEnd>> run_core(bool preflight_passed, const Session& session, const ParentLink& link,
+                                        const ValidatedFile& core_executable, int sealed_config_fd) {
     // Checkpoint B: the last chance to stay down before anything is launched.
-    constexpr CoreOutcome kNotStarted{CoreOutcome::Stage::not_started, {}};
+    constexpr std::optional<CoreEnd> kNotStarted;
     if (!preflight_passed) return kNotStarted;
     if (TRY(stop_requested(session.state_dir))) return kNotStarted;
     if (!parent_link_alive(link)) return kNotStarted;
@@ -70,7 +70,7 @@ Result<CoreOutcome> run_core(bool preflight_passed, const Session& session, cons
         return fail(terminated.has_value() ? supervised.error() : terminated.error());
     }
     release_child(core);
-    return CoreOutcome{CoreOutcome::Stage::completed, *supervised};
+    return *supervised;
 }
 
 }  // namespace quillmere

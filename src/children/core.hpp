@@ -2,7 +2,7 @@
 // The core: the proxy engine "sing-box", run on the sealed configuration and supervised until
 // it ends by itself or the parent asks for a stop.
 
-#include <cstdint>
+#include <optional>
 
 #include "children/input_files.hpp"
 #include "linux/error.hpp"
@@ -17,20 +17,13 @@ struct CoreEnd {
     bool stop_requested = false;  // the supervisor had asked it to stop (the parent's stop) first
 };
 
-// What the core stage came to when it did not fail. A value, not an error, so that no failure
-// of any kind can be taken for a core that was never started.
-struct CoreOutcome {
-    enum class Stage : std::uint8_t {
-        not_started,  // never launched: the preflight refused, a stop was wanted, or the parent was gone
-        completed,    // launched, supervised and reaped; `end` says how it ended
-    };
-    Stage stage = Stage::not_started;
-    CoreEnd end{};
-};
-
-// An error: the launch or the supervision failed, and a core that was started has been
-// terminated (or its exit could not be confirmed).
-[[nodiscard]] Result<CoreOutcome> run_core(bool preflight_passed, const Session& session, const ParentLink& link,
-                                           const ValidatedFile& core_executable, int sealed_config_fd);
+// How the core ended once it was launched, supervised and reaped; nullopt when it was never
+// launched (the preflight refused, a stop was wanted, or the parent was gone). A value, not an
+// error, so that no failure of any kind can be taken for a core that was never started. An
+// error: the launch or the supervision failed, and a core that was started has been terminated
+// (or its exit could not be confirmed).
+[[nodiscard]] Result<std::optional<CoreEnd>> run_core(bool preflight_passed, const Session& session,
+                                                      const ParentLink& link, const ValidatedFile& core_executable,
+                                                      int sealed_config_fd);
 
 }  // namespace quillmere

@@ -20,7 +20,8 @@ enum class FileRule : std::uint8_t {
     single_link,    // exactly one hard link
     owner_execute,  // an executable has the owner-execute bit
 };
-inline constexpr int kFileRuleCount = 7;
+// owner_execute is the last rule.
+inline constexpr int kFileRuleCount = static_cast<int>(FileRule::owner_execute) + 1;
 
 // A set of rules, as the rules a status breaks.
 class FileRuleSet {

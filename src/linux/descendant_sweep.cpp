@@ -1,7 +1,6 @@
 #include "linux/descendant_sweep.hpp"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include "linux/path.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/unique_fd.hpp"
+#include "linux/untrusted_open.hpp"
 
 namespace quillmere {
 namespace {
@@ -30,12 +30,9 @@ struct Descendant {
 
 // Appends the pids listed in one task's "children" file: decimal numbers, each followed by a space.
 void append_listed(const std::string& path, std::vector<pid_t>& out) {
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw == -1 && errno == EINTR);
-    if (raw == -1) return;
-    const UniqueFd file(raw);
+    const Result<UniqueFd> listing = open_untrusted(path);
+    if (!listing.has_value()) return;
+    const UniqueFd& file = *listing;
     std::array<char, 512> buffer{};
     pid_t pid = 0;
     for (;;) {
@@ -120,13 +117,7 @@ Result<DescendantSweep> DescendantSweep::begin() {
     if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return fail_last_os_error();
     // A kernel built without the children listing would leave the sweep blind: whatever the
     // children abandoned would outlive the mode unseen, so the mode does not start at all.
-    const std::string listing = "/proc/self/task/" + decimal(static_cast<unsigned long long>(::getpid())) + "/children";
-    int raw = -1;
-    do {
-        raw = ::open(listing.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw == -1 && errno == EINTR);
-    if (raw == -1) return fail_last_os_error();
-    ::close(raw);
+    TRY(open_untrusted("/proc/self/task/" + decimal(static_cast<unsigned long long>(::getpid())) + "/children"));
     return DescendantSweep();
 }
 

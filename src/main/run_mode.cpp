@@ -44,12 +44,13 @@ Result<void> run_mode(std::string_view state_dir_argument) {
     bool preflight_passed = false;
     if (!stop_wanted) preflight_passed = TRY(run_guard(session.state_dir, GuardMode::preflight, sealed.get(), guard));
 
-    const CoreOutcome core = TRY(run_core(preflight_passed, session, link, core_executable, sealed.get()));
-    const bool core_ran = core.stage == CoreOutcome::Stage::completed;
+    const std::optional<CoreEnd> core_end =
+        TRY(run_core(preflight_passed, session, link, core_executable, sealed.get()));
+    const bool core_ran = core_end.has_value();
     // Recorded as soon as the core has been reaped. A record that cannot be written must not
     // cost the host its clean-up: that still runs, and the run fails only afterwards.
     Result<void> core_recorded;
-    if (core_ran) core_recorded = write_state_file(session.state_dir, kCoreExitFile, core_exit_document(core.end));
+    if (core_ran) core_recorded = write_state_file(session.state_dir, kCoreExitFile, core_exit_document(*core_end));
 
     const bool cleaned = TRY(run_guard(session.state_dir, GuardMode::cleanup, sealed.get(), guard));
     TRY(write_end_marker(session, cleaned));
