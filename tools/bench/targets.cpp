@@ -12,8 +12,9 @@ namespace {
 // The stop reaction is measured from stops spread evenly over one stop poll period, so its
 // mean is half the period plus the reaction itself. The margin is three standard errors of
 // that mean over the default 50 trials (a uniform spread over 100 ms has a standard deviation
-// of 28.9 ms): a mean beyond it is not the luck of the draw. The maximum is one period plus
-// the few milliseconds of the reaction itself.
+// of 28.9 ms): a mean beyond it is not the luck of the draw. The 95th percentile is held to one
+// period plus the few milliseconds of the reaction itself; the maximum is not held, as the one
+// trial in a hundred that a busy host stalls for longer than that says nothing of the supervisor.
 //
 // The standing cost is held to the loop that makes the supervisor's system calls each period.
 // That loop has the calls but not the supervisor's code and data, which each wake-up finds
@@ -23,10 +24,10 @@ namespace {
 constexpr Target kTargets[] = {
     {Measure::version_wall_time, "", Hold::ratio, 1.0, "", 1},
     {Measure::check_wall_time, "", Hold::ratio, 1.3, "", 1},
+    // The supervisor's own work from its start to the core's, all but the sleeps of its guard poll.
     {Measure::run_to_core, "", Hold::margin, 2.0, "ms", 0},
-    {Measure::run_own_work, "", Hold::amount, 2.0, "ms", 0},
     {Measure::stop_reaction_mean, "mean", Hold::margin, 12.0, "ms", 0},
-    {Measure::stop_reaction_max, "max", Hold::margin, 5.0, "ms", 0},
+    {Measure::stop_reaction_p95, "p95", Hold::margin, 5.0, "ms", 0},
     {Measure::standing_cpu, "", Hold::ratio, 2.0, "", 1},
     {Measure::standing_wakeups, "", Hold::ratio, 1.05, "", 2},
     {Measure::peak_memory, "", Hold::amount, 2048, "KiB", 0},
