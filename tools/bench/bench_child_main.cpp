@@ -30,8 +30,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "children/core.hpp"
+#include "children/guard.hpp"
 #include "linux/syscalls.hpp"
 #include "session/stop_request.hpp"
 
@@ -74,6 +76,17 @@ void note_command_line(const char* events, const char* role, int argc, char** ar
     if (fd < 0) return;
     (void)(::write(fd, text.data(), text.size()) < 0);
     ::close(fd);
+}
+
+// The guard's mode word, wherever the supervisor puts it among the guard's arguments.
+const char* guard_role(int argc, char** argv) {
+    for (const quillmere::GuardMode mode : {quillmere::GuardMode::preflight, quillmere::GuardMode::cleanup}) {
+        const std::string_view word = quillmere::guard_mode_word(mode);
+        for (int i = 1; i < argc; ++i) {
+            if (argv[i] == word) return argv[i];
+        }
+    }
+    return "guard";
 }
 
 timespec stop_poll_period() {
@@ -123,7 +136,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "poll-loop") == 0) poll_loop(argv[2]);
     const char* events = std::getenv("QUILLMERE_BENCH_EVENTS");
     const bool core = argc > 3 && std::strcmp(argv[1], "run") == 0 && std::strcmp(argv[2], "-c") == 0;
-    const char* role = core ? "core" : argc > 6 ? argv[6] : "guard";
+    const char* role = core ? "core" : guard_role(argc, argv);
     const char* behaviour = std::getenv("QUILLMERE_BENCH_CORE");
     const bool wait_for_stop = core && behaviour != nullptr && std::strcmp(behaviour, "wait") == 0;
 
