@@ -14,7 +14,6 @@ namespace quillmere {
 
 namespace {
 
-constexpr Nanoseconds kStopPollPeriod = milliseconds(100);
 // A stopped core gets this long to shut its tunnel down by itself before SIGKILL.
 constexpr std::uint64_t kCoreStopGraceSeconds = 4;
 

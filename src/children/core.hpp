@@ -5,11 +5,15 @@
 #include <optional>
 
 #include "children/input_files.hpp"
+#include "linux/deadline.hpp"
 #include "linux/error.hpp"
 #include "session/parent_link.hpp"
 #include "session/session.hpp"
 
 namespace quillmere {
+
+// How often a running core, the stop marker and the parent link are looked at.
+inline constexpr Nanoseconds kStopPollPeriod = milliseconds(100);
 
 // How a core that ran came to its end.
 struct CoreEnd {

@@ -13,7 +13,6 @@ namespace quillmere {
 namespace {
 
 constexpr Nanoseconds kGuardTimeLimit = seconds(6);
-constexpr Nanoseconds kGuardPollPeriod = milliseconds(50);
 
 // Runs the guard script from the sealed copy the supervisor made of it, never from its path:
 // takes the descriptor number from argv[1] and the path from argv[2], drops the number from

@@ -5,9 +5,13 @@
 #include <string_view>
 
 #include "children/input_files.hpp"
+#include "linux/deadline.hpp"
 #include "linux/error.hpp"
 
 namespace quillmere {
+
+// How often a running guard is looked at.
+inline constexpr Nanoseconds kGuardPollPeriod = milliseconds(50);
 
 enum class GuardMode { preflight, cleanup };
 
