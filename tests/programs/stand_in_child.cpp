@@ -325,11 +325,10 @@ int zombie_siblings() {
         (void)std::fclose(file);
         // "pid (comm) state ppid ...": comm may hold anything, so read after its last ')'.
         const char* after_name = read ? std::strrchr(line, ')') : nullptr;
-        char state = 0;
-        long ppid = 0;
-        if (after_name != nullptr && std::sscanf(after_name + 1, " %c %ld", &state, &ppid) == 2 && state == 'Z' &&
-            ppid == ::getppid())
-            ++found;
+        if (after_name == nullptr || after_name[1] != ' ' || after_name[2] != 'Z') continue;
+        char* end = nullptr;
+        const long ppid = std::strtol(after_name + 3, &end, 10);
+        if (end != after_name + 3 && ppid == ::getppid()) ++found;
     }
     ::closedir(proc);
     return found;
