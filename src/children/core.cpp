@@ -6,6 +6,7 @@
 #include "children/sealed_configuration.hpp"
 #include "children/state_files.hpp"
 #include "linux/deadline.hpp"
+#include "linux/descendant_sweep.hpp"
 #include "linux/owned_child.hpp"
 #include "linux/path.hpp"
 #include "session/stop_request.hpp"
@@ -28,6 +29,9 @@ Result<CoreEnd> supervise_core(const Session& session, const ParentLink& link, O
             TRY(terminate(core, kCoreStopGraceSeconds));
             return CoreEnd{core.wait_status(), true};
         }
+        // What the preflight's helpers and the core abandon and then end would otherwise wait
+        // as zombies for the sweep at the end of the mode, for as long as the session lasts.
+        reap_exited_orphans(core.pid());
         sleep_for(kStopPollPeriod);
     }
 }

@@ -6,6 +6,7 @@
 #include "children/scrubbed_command.hpp"
 #include "children/sealed_configuration.hpp"
 #include "linux/deadline.hpp"
+#include "linux/descendant_sweep.hpp"
 #include "linux/owned_child.hpp"
 #include "linux/path.hpp"
 
@@ -81,6 +82,7 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
             TRY(terminate(child, 0));
             break;
         }
+        reap_exited_orphans(child.pid());
         sleep_for(kGuardPollPeriod);
     }
     release_child(child);

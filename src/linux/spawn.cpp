@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "linux/syscalls.hpp"
 #include "linux/unique_fd.hpp"
 
 #ifndef CLOSE_RANGE_CLOEXEC
@@ -37,7 +38,6 @@ struct ChildPlan {
     std::vector<char*> envp;
     const PreExecHook* hooks = nullptr;
     std::size_t hook_count = 0;
-    struct sigaction default_disposition {};
     std::array<int, kMaxSignals> catchable_signals{};
     std::size_t catchable_signal_count = 0;
     sigset_t empty_mask{};
@@ -61,12 +61,10 @@ struct ChildPlan {
     plan.envp.push_back(nullptr);
     plan.hooks = command.hooks.data();
     plan.hook_count = command.hooks.size();
-    plan.default_disposition.sa_handler = SIG_DFL;
-    sigemptyset(&plan.default_disposition.sa_mask);
-    // Every signal a program may catch or ignore, less the few between the classic and the
-    // real-time ones that the C library keeps for itself and refuses to touch.
+    // Every signal a program may catch or ignore, the ones the C library keeps for itself
+    // between the classic and the real-time signals included.
     for (int sig = 1; sig < NSIG && plan.catchable_signal_count < kMaxSignals; ++sig) {
-        if (sig == SIGKILL || sig == SIGSTOP || (sig > SIGSYS && sig < SIGRTMIN)) continue;
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
         plan.catchable_signals[plan.catchable_signal_count++] = sig;
     }
     sigemptyset(&plan.empty_mask);
@@ -96,9 +94,10 @@ struct ChildPlan {
     // An ignored signal survives exec. The supervisor ignores SIGPIPE for itself, and whoever
     // started it may have ignored SIGTERM, SIGINT or SIGHUP, which would make every graceful
     // stop of a child fall through to SIGKILL: children start with every disposition at its
-    // default.
+    // default. Straight to the kernel, because the C library refuses the signals it reserves,
+    // and a launcher's SIG_IGN on those would reach the child too.
     for (std::size_t i = 0; i < plan.catchable_signal_count; ++i) {
-        if (::sigaction(plan.catchable_signals[i], &plan.default_disposition, nullptr) != 0) return errno;
+        if (raw_reset_signal_disposition(plan.catchable_signals[i]) != 0) return errno;
     }
     // The umask survives exec too; a launcher's 000 would make the root guard's files writable
     // by everybody.

@@ -3,6 +3,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
+
 namespace quillmere {
 
 int raw_pidfd_open(pid_t pid, unsigned flags) noexcept {
@@ -19,6 +21,15 @@ int raw_waitid_pidfd(int pidfd, siginfo_t* info, int options) noexcept {
 
 int raw_memfd_create(const char* name, unsigned flags) noexcept {
     return static_cast<int>(::syscall(SYS_memfd_create, name, flags));
+}
+
+int raw_reset_signal_disposition(int sig) noexcept {
+    // The kernel's sigaction is the handler, the flags, on most architectures a restorer, and
+    // the mask, in an order that varies: SIG_DFL, no flags and an empty mask make every field
+    // zero whatever the order, and the buffer is larger than any architecture's record.
+    const std::array<unsigned long, 8> default_action{};
+    constexpr unsigned long kKernelSigsetBytes = (NSIG - 1) / 8;
+    return static_cast<int>(::syscall(SYS_rt_sigaction, sig, default_action.data(), nullptr, kKernelSigsetBytes));
 }
 
 long raw_fgetxattr(int fd, const char* name, void* value, unsigned long size) noexcept {

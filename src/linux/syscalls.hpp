@@ -18,6 +18,9 @@ namespace quillmere {
 [[nodiscard]] int raw_waitid_pidfd(int pidfd, siginfo_t* info, int options) noexcept;
 [[nodiscard]] int raw_memfd_create(const char* name, unsigned flags) noexcept;
 [[nodiscard]] long raw_fgetxattr(int fd, const char* name, void* value, unsigned long size) noexcept;
+// rt_sigaction setting `sig` to SIG_DFL with no flags and an empty mask, for any signal the
+// kernel lets a program change, the C library's reserved ones included.
+[[nodiscard]] int raw_reset_signal_disposition(int sig) noexcept;
 
 // pidfd_open with EINTR retried.
 [[nodiscard]] Result<UniqueFd> pidfd_open(pid_t pid);

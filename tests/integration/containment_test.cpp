@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "children/environment_policy.hpp"
 #include "children/scrubbed_command.hpp"
 #include "linux/deadline.hpp"
+#include "linux/descendant_sweep.hpp"
 #include "linux/syscalls.hpp"
 #include "support/scratch.hpp"
 #include "support/stand_in.hpp"
@@ -217,6 +219,27 @@ TEST(Containment, ReleasingARunningChildEndsAndReapsIt) {
     EXPECT_EQ(errno, ESRCH);
 }
 
+// An orphan handed to the supervisor is reaped once it has exited; the owned child, exited as
+// well, is left for its pidfd to report.
+TEST(Containment, ReapingOrphansLeavesTheOwnedChildToItsPidfd) {
+    ScopedVariable code("QUILLMERE_STAND_IN_EXIT", "4");
+    const int outcome = run_in_fork([] {
+        const pid_t orphan = ::fork();
+        if (orphan == 0) ::_exit(0);
+        ChildCommand command = stand_in_command();
+        auto child = spawn_contained(command);
+        if (!child.has_value()) return 10;
+        if (!exited_without_reaping(*child, 5000)) return 11;
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(orphan), &info, WEXITED | WNOWAIT) != 0) return 12;
+        reap_exited_orphans(child->pid());
+        if (::waitid(P_PID, static_cast<id_t>(orphan), &info, WEXITED | WNOHANG) == 0 || errno != ECHILD) return 13;
+        const auto status = try_reap(*child);
+        return status.has_value() && *status == 0x400 ? 0 : 14;
+    });
+    EXPECT_EQ(outcome, 0);
+}
+
 TEST(Containment, RefusesSigchldDispositionsThatGiveAwayTheExit) {
     ScratchDir scratch;
     const std::string record = scratch.file("record");
@@ -357,6 +380,18 @@ TEST(Containment, ChildDiesWithTheSupervisor) {
     if (entry.revents == 0) ::kill(grandchild, SIGKILL);
 }
 
+// The kernel's own sigaction record, as x86-64 and arm64 lay it out.
+struct KernelSigaction {
+    void (*handler)(int) = SIG_DFL;
+    unsigned long flags = 0;
+    void (*restorer)() = nullptr;
+    unsigned long mask = 0;
+};
+
+int kernel_sigaction(int sig, const KernelSigaction* action, KernelSigaction* previous) {
+    return static_cast<int>(::syscall(SYS_rt_sigaction, sig, action, previous, sizeof(unsigned long)));
+}
+
 // What a launcher leaves ignored, blocked or masked survives exec; none of it reaches a child.
 TEST(Containment, ChildStartsWithNoSignalBlockedOrIgnoredAndUmask022) {
     ScratchDir scratch;
@@ -373,11 +408,20 @@ TEST(Containment, ChildStartsWithNoSignalBlockedOrIgnoredAndUmask022) {
     ignore.sa_handler = SIG_IGN;
     std::vector<struct sigaction> previous(std::size(ignored));
     for (std::size_t i = 0; i < std::size(ignored); ++i) ASSERT_EQ(::sigaction(ignored[i], &ignore, &previous[i]), 0);
+    // The signals the C library reserves for itself, which its sigaction refuses to touch.
+    const int reserved[] = {32, 33};
+    KernelSigaction kernel_ignore{};
+    kernel_ignore.handler = SIG_IGN;
+    KernelSigaction reserved_previous[std::size(reserved)]{};
+    for (std::size_t i = 0; i < std::size(reserved); ++i)
+        ASSERT_EQ(kernel_sigaction(reserved[i], &kernel_ignore, &reserved_previous[i]), 0) << reserved[i];
     const mode_t previous_umask = ::umask(0);
 
     ChildCommand command = stand_in_command();
     auto child = spawn_contained(command);
     ::umask(previous_umask);
+    for (std::size_t i = 0; i < std::size(reserved); ++i)
+        (void)kernel_sigaction(reserved[i], &reserved_previous[i], nullptr);
     for (std::size_t i = 0; i < std::size(ignored); ++i) ::sigaction(ignored[i], &previous[i], nullptr);
     ::sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     ASSERT_TRUE(child.has_value());

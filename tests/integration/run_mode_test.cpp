@@ -381,23 +381,88 @@ TEST_P(HelpersLeftBehind, AreEndedBeforeTheSupervisorExits) {
     EXPECT_TRUE(session.record(Role::cleanup).has_value()) << "the clean-up guard did not run";
 }
 
-INSTANTIATE_TEST_SUITE_P(Sweep, HelpersLeftBehind,
-                         ::testing::Values(LeftBehindCase{"PreflightHelperIgnoringSigtermAndCoreChild",
-                                                          SupervisorMode::run,
-                                                          {{Role::preflight, "LEAVE_HELPER=ignore-term"},
-                                                           {Role::core, "LEAVE_HELPER=term"},
-                                                           {Role::core, "RUN_UNTIL_SIGNALLED=1"}},
-                                                          0},
-                                           LeftBehindCase{
-                                               "RefusingCleanupHelper",
-                                               SupervisorMode::run,
-                                               {{Role::cleanup, "LEAVE_HELPER=ignore-term"}, {Role::cleanup, "EXIT=1"}},
-                                               1},
-                                           LeftBehindCase{"RecoveryCleanupHelper",
-                                                          SupervisorMode::recover,
-                                                          {{Role::cleanup, "LEAVE_HELPER=ignore-term"}},
-                                                          0}),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Sweep, HelpersLeftBehind,
+    ::testing::Values(
+        LeftBehindCase{"PreflightHelperIgnoringSigtermAndCoreChild",
+                       SupervisorMode::run,
+                       {{Role::preflight, "LEAVE_HELPER=ignore-term"},
+                        {Role::core, "LEAVE_HELPER=term"},
+                        {Role::core, "RUN_UNTIL_SIGNALLED=1"}},
+                       0},
+        LeftBehindCase{"RefusingCleanupHelper",
+                       SupervisorMode::run,
+                       {{Role::cleanup, "LEAVE_HELPER=ignore-term"}, {Role::cleanup, "EXIT=1"}},
+                       1},
+        LeftBehindCase{
+            "RecoveryCleanupHelper", SupervisorMode::recover, {{Role::cleanup, "LEAVE_HELPER=ignore-term"}}, 0},
+        LeftBehindCase{
+            "NestedHelperHandedOnAsItDies", SupervisorMode::recover, {{Role::cleanup, "LEAVE_HELPER=nested"}}, 0}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// Generous bounds around the sweep's 1 s between SIGTERM and SIGKILL, yet each fails a grace
+// half or twice as long.
+constexpr Nanoseconds kSweepGraceLow = milliseconds(500);
+constexpr Nanoseconds kSweepGraceHigh = milliseconds(2000);
+
+// A helper that takes note of SIGTERM and stays: it gets SIGTERM first, then its grace to undo
+// what it did, before SIGKILL ends it and, right after, the supervisor exits.
+TEST(Sweep, SendsSigtermThenGivesTheGraceBeforeSigkill) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    const testing::ScratchDir scratch;
+    const std::string term = scratch.file("helper.term");
+    session.set_knob(Role::cleanup, "LEAVE_HELPER", "term");
+    session.set_knob(Role::cleanup, "HELPER_ON_TERM_RECORD", term);
+    testing::SupervisorRun options;
+    options.listen = false;
+    const auto report = session.run(SupervisorMode::recover, options);
+    testing::expect_exit(report, 0);
+    ASSERT_TRUE(testing::path_exists(term)) << "the helper never got SIGTERM";
+    const auto terminated = static_cast<Nanoseconds>(std::stoll(testing::read_file(term)));
+    EXPECT_GE(report.supervisor.ended - terminated, kSweepGraceLow);
+    EXPECT_LT(report.supervisor.ended - terminated, kSweepGraceHigh);
+}
+
+// Orphans that end at once, as `( sleep 0.01 & )` leaves them, are reaped while the guard or
+// the core still runs, not kept as zombies until the end: each counts its zombie siblings.
+TEST(Sweep, OrphansThatEndAreReapedWhileAGuardOrTheCoreRuns) {
+    SKIP_UNLESS_ROOT();
+    SupervisedSession session;
+    const testing::ScratchDir scratch;
+    for (const Role role : {Role::preflight, Role::core}) {
+        session.set_knob(role, "LEAVE_ORPHANS", "100");
+        session.set_knob(role, "SLEEP_MS", "500");
+        session.set_knob(role, "ZOMBIE_SIBLINGS", scratch.file(role == Role::core ? "core" : "preflight"));
+    }
+    session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
+    const auto report = session.run(SupervisorMode::run, Script{.stop_marker_after = seconds(4)});
+    testing::expect_exit(report, 0);
+    EXPECT_EQ(testing::read_file(scratch.file("preflight")), "0\n") << "zombies while the preflight ran";
+    EXPECT_EQ(testing::read_file(scratch.file("core")), "0\n") << "zombies while the core ran";
+}
+
+// A launcher that forks and then executes the supervisor passes its child on. That child was
+// never the session's, and root must not end it on the launcher's behalf.
+TEST(Sweep, SparesTheChildrenTheSupervisorWasStartedWith) {
+    SKIP_UNLESS_ROOT();
+    for (const SupervisorMode mode : {SupervisorMode::run, SupervisorMode::recover}) {
+        SCOPED_TRACE(std::string(reference::mode_word(mode)));
+        SupervisedSession session;
+        const testing::ScratchDir scratch;
+        testing::SupervisorRun options;
+        options.listen = mode == SupervisorMode::run;
+        options.script = Script{.stop_marker_after = milliseconds(1000)};
+        options.launcher_children_file = scratch.file("launcher-children");
+        options.launcher = {"/bin/sh", "-c",
+                            "/bin/sleep 600 </dev/null >/dev/null 2>&1 & echo $! >" + options.launcher_children_file +
+                                " && exec \"$@\"",
+                            "sh"};
+        session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
+        const auto report = session.run(mode, options);
+        testing::expect_exit(report, 0);
+    }
+}
 
 // --- Failures are never taken for a core that was not started ------------------------------
 

@@ -11,18 +11,28 @@
 //                                        arrival (decimal nanoseconds, one line) to PATH, also
 //                                        atomically; then die of SIGTERM, unless it is ignored.
 //   QUILLMERE_STAND_IN_IGNORE_TERM=1     ignore SIGTERM (only SIGKILL ends the process).
-//   QUILLMERE_STAND_IN_LEAVE_HELPER=term|ignore-term
+//   QUILLMERE_STAND_IN_LEAVE_HELPER=term|ignore-term|nested
 //                                        start a helper process that runs until it is killed
 //                                        and is never waited for (with ignore-term it ignores
-//                                        SIGTERM), as a guard or core that abandons one would.
+//                                        SIGTERM; nested, it has a helper of its own, so that
+//                                        one is handed on when it dies), as a guard or core
+//                                        that abandons one would.
+//   QUILLMERE_STAND_IN_HELPER_ON_TERM_RECORD=PATH
+//                                        the helper records SIGTERM's arrival in PATH, as
+//                                        ON_TERM_RECORD does, and goes on running.
+//   QUILLMERE_STAND_IN_LEAVE_ORPHANS=N   N times, start a process that starts one living
+//                                        10 ms and exits at once, as `( sleep 0.01 & )` does.
 //   QUILLMERE_STAND_IN_SLEEP_MS=MS       sleep MS milliseconds (resumed after signals) first.
+//   QUILLMERE_STAND_IN_ZOMBIE_SIBLINGS=PATH
+//                                        then write to PATH how many exited, unreaped
+//                                        children its parent has (one decimal line).
 //   QUILLMERE_STAND_IN_SIGNAL=N          then raise signal N with its default action.
 //   QUILLMERE_STAND_IN_CORE_DIR=DIR      with SIGNAL: change to DIR and lift RLIMIT_CORE, so a
 //                                        dumping signal can write its core file there.
 //   QUILLMERE_STAND_IN_RUN_UNTIL_SIGNALLED=1
 //                                        then wait for signals forever.
 //   QUILLMERE_STAND_IN_EXIT=CODE         finally exit with CODE (default 0).
-// The steps run in the order listed: record, helper, sleep, signal, wait, exit.
+// The steps run in the order listed: record, helper, orphans, sleep, zombies, signal, wait, exit.
 //
 // Each knob may also be given for one role only, by appending "_" and the role to its name:
 // "_CORE" when started as the core ("run" "-c" ...), or the guard mode word in upper case
@@ -49,6 +59,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -266,6 +277,63 @@ const char* knob(const char* name) {
     return plain_knob(name);
 }
 
+// The helper runs until it is killed; the stand-in never waits for it.
+void leave_helper(const char* kind) {
+    if (::fork() != 0) return;
+    // Not this program's SIGTERM handler: the helper must not write the child's records.
+    term_record_path = knob("QUILLMERE_STAND_IN_HELPER_ON_TERM_RECORD");
+    term_ignored = true;
+    if (term_record_path != nullptr) {
+        struct sigaction action {};
+        action.sa_handler = on_term;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGTERM, &action, nullptr);
+    } else {
+        (void)::signal(SIGTERM, std::strcmp(kind, "ignore-term") == 0 ? SIG_IGN : SIG_DFL);
+    }
+    if (std::strcmp(kind, "nested") == 0 && ::fork() == 0) (void)::signal(SIGTERM, SIG_DFL);
+    for (;;) ::pause();
+}
+
+void leave_orphans(long count) {
+    for (long i = 0; i < count; ++i) {
+        const pid_t middle = ::fork();
+        if (middle == 0) {
+            if (::fork() == 0) {
+                sleep_ms(10);
+                ::_exit(0);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        while (middle > 0 && ::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+// Children of this process's parent that have exited and wait to be reaped.
+int zombie_siblings() {
+    int found = 0;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return -1;
+    while (const dirent* entry = ::readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        FILE* file = std::fopen((std::string("/proc/") + entry->d_name + "/stat").c_str(), "re");
+        if (file == nullptr) continue;
+        char line[1024] = "";
+        const bool read = std::fgets(line, sizeof line, file) != nullptr;
+        (void)std::fclose(file);
+        // "pid (comm) state ppid ...": comm may hold anything, so read after its last ')'.
+        const char* after_name = read ? std::strrchr(line, ')') : nullptr;
+        if (after_name == nullptr || after_name[1] != ' ' || after_name[2] != 'Z') continue;
+        char* end = nullptr;
+        const long ppid = std::strtol(after_name + 3, &end, 10);
+        if (end != after_name + 3 && ppid == ::getppid()) ++found;
+    }
+    ::closedir(proc);
+    return found;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -282,14 +350,11 @@ int main(int argc, char** argv) {
     }
 
     if (const char* record = knob("QUILLMERE_STAND_IN_RECORD")) write_record(record, argc, argv);
-    if (const char* helper = knob("QUILLMERE_STAND_IN_LEAVE_HELPER")) {
-        if (::fork() == 0) {
-            // Not this program's SIGTERM handler: the helper must not write the child's records.
-            (void)::signal(SIGTERM, std::strcmp(helper, "ignore-term") == 0 ? SIG_IGN : SIG_DFL);
-            for (;;) ::pause();
-        }
-    }
+    if (const char* helper = knob("QUILLMERE_STAND_IN_LEAVE_HELPER")) leave_helper(helper);
+    if (const char* count = knob("QUILLMERE_STAND_IN_LEAVE_ORPHANS")) leave_orphans(std::strtol(count, nullptr, 10));
     if (const char* ms = knob("QUILLMERE_STAND_IN_SLEEP_MS")) sleep_ms(std::strtoll(ms, nullptr, 10));
+    if (const char* path = knob("QUILLMERE_STAND_IN_ZOMBIE_SIBLINGS"))
+        write_atomically(path, std::to_string(zombie_siblings()) + "\n");
     if (const char* number = knob("QUILLMERE_STAND_IN_SIGNAL")) {
         const int sig = static_cast<int>(std::strtol(number, nullptr, 10));
         if (const char* dir = knob("QUILLMERE_STAND_IN_CORE_DIR")) {

@@ -180,7 +180,7 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
     const std::string given = options.state_dir_path.value_or(dir_->path());
     auto started = [&]() -> Result<reference::SupervisorProcess> {
         if (options.launcher.empty()) return reference::SupervisorProcess::start(supervisor_binary(), mode, given);
-        std::vector<std::string> args(options.launcher.begin() + 1, options.launcher.end());
+        std::vector<std::string> args(options.launcher.begin(), options.launcher.end());
         args.insert(args.end(), {supervisor_binary(), std::string(reference::mode_word(mode)), given});
         return reference::SupervisorProcess::start(options.launcher.front(), args);
     }();
@@ -199,13 +199,26 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
             report.timeline = parent->wait_for_end(kParentEndLimit);
         }
     }
-    expect_aftermath(mode, report.timeline, report.supervisor.ended);
+    std::set<pid_t> spared;
+    if (!options.launcher_children_file.empty()) {
+        std::istringstream listed(read_file(options.launcher_children_file));
+        for (pid_t pid = 0; listed >> pid;) spared.insert(pid);
+        EXPECT_FALSE(spared.empty()) << "the launcher named no child of its own";
+    }
+    expect_children_gone(spared);
+    expect_aftermath_but_children(mode, report.timeline, report.supervisor.ended);
     return report;
 }
 
 void SupervisedSession::expect_aftermath(SupervisorMode mode, const std::optional<reference::Timeline>& timeline,
                                          Nanoseconds supervisor_ended) {
-    expect_children_gone();
+    expect_children_gone({});
+    expect_aftermath_but_children(mode, timeline, supervisor_ended);
+}
+
+void SupervisedSession::expect_aftermath_but_children(SupervisorMode mode,
+                                                      const std::optional<reference::Timeline>& timeline,
+                                                      Nanoseconds supervisor_ended) {
     expect_inputs_unchanged();
     if (!timeline) return;
     EXPECT_FALSE(timeline->failure.has_value()) << "the reference parent itself failed";
@@ -225,7 +238,7 @@ void SupervisedSession::expect_aftermath(SupervisorMode mode, const std::optiona
     }
 }
 
-void SupervisedSession::expect_children_gone() const {
+void SupervisedSession::expect_children_gone(const std::set<pid_t>& spared) const {
     std::set<pid_t> pids;
     for (const Role role : {Role::preflight, Role::cleanup, Role::core}) {
         if (const auto seen = record(role)) pids.insert(seen->pid);
@@ -239,10 +252,18 @@ void SupervisedSession::expect_children_gone() const {
         while (!process_gone(pid) && !deadline.passed()) sleep_for(milliseconds(20));
         EXPECT_TRUE(process_gone(pid)) << "child " << pid << " is still alive after the supervisor exited";
     }
+    // The launcher's own children come here once the supervisor has gone, alive if nothing ended them.
+    const std::vector<pid_t> left = own_children();
+    for (const pid_t pid : spared) {
+        const bool alive = std::ranges::find(left, pid) != left.end() &&
+                           read_file("/proc/" + std::to_string(pid) + "/stat").find(") Z ") == std::string::npos;
+        EXPECT_TRUE(alive) << "the launcher's child " << pid << " did not survive the session";
+    }
     // Anything the supervisor left behind is ended here, so that one failing case cannot leave
     // a process running on the machine.
-    for (const pid_t pid : own_children()) {
-        ADD_FAILURE() << "process " << pid << " outlived the supervisor (or was never reaped by it)";
+    for (const pid_t pid : left) {
+        if (!spared.contains(pid))
+            ADD_FAILURE() << "process " << pid << " outlived the supervisor (or was never reaped by it)";
         ::kill(pid, SIGKILL);
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +60,9 @@ struct SupervisorRun {
     // A program and its arguments that start the supervisor (strace, say); it is run with the
     // supervisor's own command line appended.
     std::vector<std::string> launcher = {};
+    // A file in which the launcher names, one pid a line, the children it had when it executed
+    // the supervisor. They were never the session's: each must outlive the run untouched.
+    std::string launcher_children_file = {};
 };
 
 class SupervisedSession {
@@ -115,7 +119,10 @@ private:
     };
     [[nodiscard]] std::optional<FileState> file_state(std::string_view name) const;
     [[nodiscard]] std::string record_path(Role role) const;
-    void expect_children_gone() const;
+    void expect_children_gone(const std::set<pid_t>& spared) const;
+    void expect_aftermath_but_children(reference::SupervisorMode mode,
+                                       const std::optional<reference::Timeline>& timeline,
+                                       Nanoseconds supervisor_ended);
     void expect_inputs_unchanged() const;
 
     std::optional<ScratchDir> own_base_;
