@@ -564,13 +564,7 @@ TEST_P(HeldWriter, IsRefusedBeforeAnyChildStarts) {
     const HeldWriterCase& c = GetParam();
     SupervisedSession session;
     testing::ScratchDir scratch;
-    const std::string target = session.path(c.file);
-    const std::string staged = session.path("staged");
-    testing::write_file(staged, testing::read_file(target), 0666);
-    UniqueFd writer(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
-    ASSERT_TRUE(writer.valid());
-    ASSERT_EQ(::chmod(staged.c_str(), 0700), 0);
-    ASSERT_EQ(::rename(staged.c_str(), target.c_str()), 0);
+    UniqueFd writer = session.hold_for_writing(c.file, 0700);
     session.remember_inputs();
 
     // The rewrite waits until the supervisor holds the copy it makes right after checking the

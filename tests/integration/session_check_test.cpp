@@ -53,16 +53,8 @@ struct BrokenCase {
 
 void PrintTo(const BrokenCase& c, std::ostream* out) { *out << c.name; }
 
-// A file renamed into place by someone who still holds it open for writing from when it was
-// writable by all: every rule on its metadata is met.
 void hold_for_writing(Breakage& b, std::string_view name, mode_t mode) {
-    const std::string content = testing::read_file(b.session.path(name));
-    const std::string staged = b.session.path("staged");
-    testing::write_file(staged, content, 0666, kOwner);
-    b.held.emplace_back(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
-    ASSERT_TRUE(b.held.back().valid());
-    ASSERT_EQ(::chmod(staged.c_str(), mode), 0);
-    ASSERT_EQ(::rename(staged.c_str(), b.session.path(name).c_str()), 0);
+    b.held.push_back(b.session.hold_for_writing(name, mode));
 }
 
 void chmod_entry(Breakage& b, std::string_view name, mode_t mode) {

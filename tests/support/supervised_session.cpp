@@ -1,6 +1,7 @@
 #include "support/supervised_session.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -165,6 +166,17 @@ std::optional<Nanoseconds> SupervisedSession::core_term_time() const {
 void SupervisedSession::clear_records() {
     for (const Role role : {Role::preflight, Role::cleanup, Role::core}) ::unlink(record_path(role).c_str());
     ::unlink(records_.file("core.term").c_str());
+}
+
+UniqueFd SupervisedSession::hold_for_writing(std::string_view name, mode_t mode) const {
+    struct stat status {};
+    if (::lstat(path(name).c_str(), &status) != 0) throw std::runtime_error("no " + std::string(name));
+    const std::string staged = path("staged");
+    write_file(staged, read_file(path(name)), 0666, status.st_uid);
+    UniqueFd writer(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!writer.valid() || ::chmod(staged.c_str(), mode) != 0 || ::rename(staged.c_str(), path(name).c_str()) != 0)
+        throw std::runtime_error("cannot hold " + std::string(name) + " for writing");
+    return writer;
 }
 
 RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
