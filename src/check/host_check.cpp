@@ -18,6 +18,7 @@
 #include "check/wording.hpp"
 #include "children/sealed_configuration.hpp"
 #include "linux/owned_child.hpp"
+#include "linux/read_lease.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/unique_fd.hpp"
 
@@ -115,6 +116,11 @@ void probe_leases(Findings& found) {
     const std::string check = "host/read leases";
     if (!(setting >> value)) {
         found.add(check, Verdict::unknown, "read leases: /proc/sys/fs/leases-enable cannot be read");
+    } else if (value == "1" && !lease_capability_bounded()) {
+        found.add(check, Verdict::refused,
+                  "read leases: enabled, but CAP_LEASE is missing from the capability bounding set (as container "
+                  "runtimes leave it), so the supervisor can lease no file that a user owns, and run and recover "
+                  "fail for every state directory that is not root's");
     } else if (value == "1") {
         found.add(check, Verdict::passed,
                   "read leases: enabled (Linux 2.4 and later); the file system of each state directory must take "

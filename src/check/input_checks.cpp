@@ -62,12 +62,27 @@ void check_capabilities(DirectoryContext& context, const std::string& name, int 
                                    errno_text(violation) + "), and the supervisor refuses what it cannot check");
 }
 
-// What the supervisor copies must fit the copy and must not be open for writing anywhere.
-void check_copy(DirectoryContext& context, const std::string& name, int fd, const struct stat& status) {
+// What the supervisor copies must fit the copy.
+void check_copy_size(DirectoryContext& context, const std::string& name, const struct stat& status) {
     if (static_cast<unsigned long long>(status.st_size) > kSealedCopyMaxBytes) {
         context.findings.add(name + "/size-limit", Verdict::refused,
                              name + ": " + std::to_string(status.st_size) + " bytes, more than the " +
                                  std::to_string(kSealedCopyMaxBytes) + " the supervisor copies");
+    }
+}
+
+// The supervisor judges every input file under a read lease, and takes none where somebody
+// holds the file open for writing. Root needs CAP_LEASE to lease a file it does not own, and a
+// bounding set without it (as container runtimes set by default) keeps it from root too.
+void check_writers(DirectoryContext& context, const std::string& name, int fd) {
+    if (context.owner_uid != 0 && !lease_capability_bounded()) {
+        context.findings.add(name + "/writers", Verdict::refused,
+                             name +
+                                 ": CAP_LEASE is missing from this machine's capability bounding set, so the "
+                                 "supervisor cannot lease a file owned by uid " +
+                                 std::to_string(context.owner_uid) +
+                                 " to make sure nobody writes to it, and refuses it");
+        return;
     }
     const Result<ReadLease> lease = ReadLease::take(fd);
     if (lease.has_value()) return;
@@ -75,8 +90,8 @@ void check_copy(DirectoryContext& context, const std::string& name, int fd, cons
     if (error == EAGAIN) {
         context.findings.add(name + "/writers", Verdict::refused,
                              name +
-                                 ": some process holds it open for writing; the supervisor copies no file whose "
-                                 "bytes could change under the copy");
+                                 ": some process holds it open for writing; the supervisor uses no file whose "
+                                 "bytes could change after its checks");
     } else if (error == EACCES) {
         context.findings.add(name + "/writers", Verdict::unknown,
                              name + ": whether anybody holds it open for writing can be asked only by its owner");
@@ -85,6 +100,37 @@ void check_copy(DirectoryContext& context, const std::string& name, int fd, cons
                              name + ": its file system takes no lease (" + errno_text(error) +
                                  "), so nobody can promise that it is not written to, and the supervisor refuses it");
     }
+}
+
+// Each rule `status` breaks, as a refusal of its own; false when it breaks none.
+bool refuse_broken_rules(DirectoryContext& context, const std::string& name, const struct stat& status,
+                         bool executable) {
+    const FileRuleSet broken = broken_file_rules(status, context.owner_uid, executable);
+    for (int i = 0; i < kFileRuleCount; ++i) {
+        const auto rule = static_cast<FileRule>(i);
+        if (broken.contains(rule))
+            context.findings.add(name + "/" + rule_name(rule), Verdict::refused,
+                                 name + ": " + rule_sentence(rule, status, context.owner_uid, executable));
+    }
+    return !broken.empty();
+}
+
+// A file this user may not open, which root may: its entry still shows owner, mode, type, size
+// and links, and only what is asked of a descriptor stays unseen.
+void judge_unopenable(DirectoryContext& context, const std::string& name, bool executable) {
+    struct stat status {};
+    if (::lstat(context.entry(name).c_str(), &status) != 0) {
+        context.findings.add(name, Verdict::unknown,
+                             name + ": cannot be opened (EACCES) nor examined: " + errno_text(errno));
+        return;
+    }
+    if (refuse_broken_rules(context, name, status, executable)) return;
+    context.findings.add(name, Verdict::unknown,
+                         name +
+                             ": cannot be opened by this user (EACCES); its owner, mode, type, size and links "
+                             "meet the rules, but whether it is held open for writing" +
+                             (executable ? std::string(" or carries file capabilities") : std::string()) +
+                             " can be asked only through a descriptor, by a user who may read it");
 }
 
 }  // namespace
@@ -102,9 +148,10 @@ void check_input_file(DirectoryContext& context, std::string_view file_name, boo
         } else if (error == ELOOP) {
             context.findings.add(name + "/type", Verdict::refused,
                                  name + ": is a symbolic link; the supervisor never follows one (copy the file in)");
+        } else if (error == EACCES) {
+            judge_unopenable(context, name, executable);
         } else {
-            context.findings.add(name, error == EACCES ? Verdict::unknown : Verdict::refused,
-                                 name + ": cannot be opened: " + errno_text(error));
+            context.findings.add(name, Verdict::refused, name + ": cannot be opened: " + errno_text(error));
         }
         return;
     }
@@ -113,22 +160,17 @@ void check_input_file(DirectoryContext& context, std::string_view file_name, boo
         context.findings.add(name, Verdict::refused, name + ": cannot be examined: " + errno_text(errno));
         return;
     }
-    const FileRuleSet broken = broken_file_rules(status, context.owner_uid, executable);
-    for (int i = 0; i < kFileRuleCount; ++i) {
-        const auto rule = static_cast<FileRule>(i);
-        if (broken.contains(rule))
-            context.findings.add(name + "/" + rule_name(rule), Verdict::refused,
-                                 name + ": " + rule_sentence(rule, status, context.owner_uid, executable));
-    }
+    (void)refuse_broken_rules(context, name, status, executable);
     if (!S_ISREG(status.st_mode)) return;
     if (executable) check_capabilities(context, name, opened->get());
-    if (file_name == kGuardScriptName || file_name == kCoreConfigurationName)
-        check_copy(context, name, opened->get(), status);
+    if (file_name == kGuardScriptName || file_name == kCoreConfigurationName) check_copy_size(context, name, status);
+    check_writers(context, name, opened->get());
     if (static_cast<int>(context.findings.all().size()) == found_before) {
         context.findings.add(name, Verdict::passed,
                              name + ": a regular file of " + std::to_string(status.st_size) + " bytes, mode " +
                                  mode_text(status.st_mode) + ", owned by uid " + std::to_string(status.st_uid) +
-                                 ", one link" + (executable ? ", no file capabilities" : ""));
+                                 ", one link" + (executable ? ", no file capabilities" : "") +
+                                 ", not open for writing");
     }
 }
 

@@ -44,15 +44,16 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
     // The script is not executed by the kernel but read by the loader, from the sealed copy
     // taken when it was opened; the file itself is held to the executable rules all the same.
     TRY(validate_descriptor(guard.script.fd.get(), guard.script.owner_uid, true));
-    const int loaded_script = guard.script_copy.get();
-    TRY(verify_sealed(loaded_script));
-    command.hooks.push_back(inherit_hook(loaded_script));
+    // A read-only descriptor of the sealed copy with an offset of its own, like the
+    // configuration's: the supervisor's own is the writable one it filled the copy through.
+    UniqueFd script = TRY(open_sealed_for_child(guard.script_copy.get()));
+    command.hooks.push_back(inherit_hook(script.get()));
     // The guard's own descriptor of the configuration, at its start and checked again, so that
     // whatever it leaves running cannot move the offset the core will read from.
     UniqueFd configuration = TRY(open_sealed_for_child(sealed_config_fd));
     command.hooks.push_back(inherit_hook(configuration.get()));
 
-    const std::string script_fd = decimal(static_cast<unsigned long long>(loaded_script));
+    const std::string script_fd = decimal(static_cast<unsigned long long>(script.get()));
     const std::string sealed_fd = decimal(static_cast<unsigned long long>(configuration.get()));
     command.argv.insert(command.argv.end(), {
                                                 "--eval",
@@ -70,6 +71,7 @@ Result<bool> run_guard(std::string_view state_dir, GuardMode mode, int sealed_co
     // An error from here on leaves through the child's destructor, which terminates a guard
     // still running: none outlives this call.
     OwnedChild child = TRY(spawn_contained(command));
+    script.reset();
     configuration.reset();
     const Deadline deadline = Deadline::after(kGuardTimeLimit);
     bool approved = false;

@@ -8,6 +8,7 @@
 #include "children/file_rules.hpp"
 #include "children/sealed_configuration.hpp"
 #include "linux/path.hpp"
+#include "linux/read_lease.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/untrusted_open.hpp"
 
@@ -45,8 +46,17 @@ int descriptor_violation(int fd, uid_t owner_uid, bool executable) noexcept {
 }
 
 Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable) {
+    // The rules say who may open the file for writing from now on: its owner and root. They
+    // say nothing of a descriptor opened while the file was writable by others (created 0666,
+    // then tightened), whose holder could rewrite a checked program before it is executed as
+    // root. The lease is granted only while nobody holds the file open for writing, so the
+    // rules are read while it is held; where none can be had the file is refused.
+    const Result<ReadLease> lease = ReadLease::take(fd);
+    // A file the rules refuse is refused for that, whatever the lease said: a FIFO or a
+    // directory takes no lease at all.
     const int violation = descriptor_violation(fd, owner_uid, executable);
     if (violation != 0) return fail_errno(violation);
+    if (!lease.has_value()) return fail(lease.error());
     return {};
 }
 

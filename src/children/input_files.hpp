@@ -40,8 +40,12 @@ struct GuardFiles {
 [[nodiscard]] int file_capability_violation(int fd) noexcept;
 
 // 0 when `fd` meets the rules, otherwise the errno to fail with (EPERM for a broken rule).
-// Allocates nothing and calls only fstat and fgetxattr, so the child can run it before exec.
+// Allocates nothing and calls only fstat and fgetxattr, so the child can run it before exec,
+// where exec itself refuses a file still open for writing (ETXTBSY).
 [[nodiscard]] int descriptor_violation(int fd, uid_t owner_uid, bool executable) noexcept;
+// The rules, read under a read lease taken through `fd` and given back before returning: a
+// file that somebody holds open for writing fails with EAGAIN, one on a file system without
+// leases with EINVAL, and one the supervisor may not lease (CAP_LEASE missing) with EACCES.
 [[nodiscard]] Result<void> validate_descriptor(int fd, uid_t owner_uid, bool executable);
 
 [[nodiscard]] Result<ValidatedFile> open_input_file(const Session& session, std::string_view name, bool executable);

@@ -1,7 +1,9 @@
 #include "linux/read_lease.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <utility>
 
@@ -21,6 +23,11 @@ ReadLease::~ReadLease() {
     // Giving it back cannot fail on the descriptor that holds it; if it did, the lease would
     // still end with the descriptor.
     if (fd_ >= 0) (void)::fcntl(fd_, F_SETLEASE, F_UNLCK);
+}
+
+bool lease_capability_bounded() noexcept {
+    // Only a clear "not in the set" counts: a kernel that cannot answer is not taken to lack it.
+    return ::prctl(PR_CAPBSET_READ, CAP_LEASE, 0, 0, 0) != 0;
 }
 
 }  // namespace quillmere

@@ -25,4 +25,9 @@ private:
     int fd_;
 };
 
+// Whether CAP_LEASE is in this process's capability bounding set. Root without it (a container
+// runtime's default set lacks it) can lease only the files it owns, and so can every process
+// started from here, since the set is only ever narrowed.
+[[nodiscard]] bool lease_capability_bounded() noexcept;
+
 }  // namespace quillmere

@@ -78,10 +78,9 @@ TEST_F(GuardRun, GivesTheRuntimeItsExactCommandLineAndThreeDescriptors) {
         ASSERT_TRUE(seen.has_value());
 
         const int node = guard_->node.fd.get();
-        // The loader reads the sealed copy of the script, not the file.
-        const int script = guard_->script_copy.get();
-        // The guard's own descriptor of the sealed configuration, whatever number it got.
+        // The guard's own descriptors of the sealed copies, whatever numbers they got.
         ASSERT_EQ(seen->argv.size(), 11U);
+        const int script = std::stoi(seen->argv.at(4));
         const int config = std::stoi(seen->argv.back());
         const std::vector<std::string> expected{
             dir_.file("node"),
@@ -108,6 +107,9 @@ TEST_F(GuardRun, GivesTheRuntimeItsExactCommandLineAndThreeDescriptors) {
         EXPECT_EQ(seen->descriptors.at(node), dir_.file("node"));
         EXPECT_EQ(seen->descriptors.at(script), "/memfd:quillmere-vpn-guard (deleted)");
         EXPECT_EQ(seen->descriptors.at(config), "/memfd:quillmere-vpn-config (deleted)");
+        // Read-only, at the start, apart from the supervisor's own, which filled the copies.
+        EXPECT_EQ(seen->open_modes.at(script), "r@0");
+        EXPECT_EQ(seen->open_modes.at(config), "r@0");
         EXPECT_EQ(seen->config_size, std::string_view(kTunJson).size());
         EXPECT_EQ(seen->config_hash, testing::fnv1a64_hex(kTunJson));
     }

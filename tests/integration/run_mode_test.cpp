@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -16,10 +18,12 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "children/input_files.hpp"
 #include "children/state_files.hpp"
 #include "linux/path.hpp"
+#include "linux/unique_fd.hpp"
 #include "session/stop_request.hpp"
 #include "support/supervised_session.hpp"
 
@@ -580,6 +584,104 @@ TEST(RunMode, StopMarkerThatIsADirectoryFailsWithoutCleanup) {
     EXPECT_FALSE(session.state_file(kDoneFile).has_value());
     EXPECT_FALSE(session.state_file(kCleanupErrorFile).has_value());
 }
+
+// --- A program someone can still write to ---------------------------------------------------
+
+// A writer that opened a program while it was writable by all (created 0666, then tightened to
+// 0700): every rule on its metadata is met afterwards. It either keeps its descriptor open, or
+// rewrites the program once the supervisor has checked it and closes the descriptor, so that
+// exec would run the new bytes as root.
+struct HeldWriterCase {
+    std::string_view file;
+    SupervisorMode mode;
+    bool writes_then_closes;
+};
+
+void PrintTo(const HeldWriterCase& c, std::ostream* out) {
+    *out << c.file << (c.writes_then_closes ? " rewritten" : " held") << " in " << reference::mode_word(c.mode);
+}
+
+std::vector<HeldWriterCase> held_writer_cases() {
+    std::vector<HeldWriterCase> cases;
+    for (const std::string_view file : {kNodeExecutableName, kCoreExecutableName})
+        for (const SupervisorMode mode : {SupervisorMode::run, SupervisorMode::recover})
+            for (const bool writes_then_closes : {false, true})
+                if (file != kCoreExecutableName || mode == SupervisorMode::run)
+                    cases.push_back({file, mode, writes_then_closes});
+    return cases;
+}
+
+// Whether process `pid` holds the memory file made under `name`.
+bool holds_memory_file(const std::string& pid, std::string_view name) {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd", ignored)) {
+        const auto target = std::filesystem::read_symlink(entry.path(), ignored);
+        if (target.string() == "/memfd:" + std::string(name) + " (deleted)") return true;
+    }
+    return false;
+}
+
+class HeldWriter : public ::testing::TestWithParam<HeldWriterCase> {};
+
+TEST_P(HeldWriter, IsRefusedBeforeAnyChildStarts) {
+    SKIP_UNLESS_ROOT();
+    if (!testing::path_exists("/usr/bin/strace")) GTEST_SKIP() << "needs strace";
+    const HeldWriterCase& c = GetParam();
+    SupervisedSession session;
+    testing::ScratchDir scratch;
+    UniqueFd writer = session.hold_for_writing(c.file, 0700);
+    session.remember_inputs();
+
+    // The rewrite waits until the supervisor holds the copy it makes right after checking the
+    // file, which a delay injected there keeps open long enough.
+    const std::string_view checked_by = c.file == kNodeExecutableName ? "quillmere-vpn-guard" : "quillmere-vpn-config";
+    const std::string pid_file = session.path(c.mode == SupervisorMode::run ? kHelperPidFile : kRecoveryPidFile);
+    const std::string ran = scratch.file("ran-as-root");
+    std::atomic<bool> over{false};
+    std::thread rewriter([&] {
+        if (!c.writes_then_closes) return;
+        while (!over) {
+            const std::string pid = testing::read_file(pid_file);
+            if (!pid.empty() && holds_memory_file(pid, checked_by)) {
+                const std::string program = "#!/bin/sh\necho ran >" + ran + "\n";
+                EXPECT_EQ(::pwrite(writer.get(), program.data(), program.size(), 0),
+                          static_cast<ssize_t>(program.size()));
+                EXPECT_EQ(::ftruncate(writer.get(), static_cast<off_t>(program.size())), 0);
+                writer.reset();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+
+    const std::string trace = scratch.file("trace");
+    testing::SupervisorRun options;
+    options.listen = c.mode == SupervisorMode::run;
+    options.launcher = {"/usr/bin/strace",
+                        "-qq",
+                        "-o",
+                        trace,
+                        "-e",
+                        "trace=clone,clone3,fork,vfork,memfd_create",
+                        "-e",
+                        "inject=memfd_create:delay_exit=300000",
+                        "--"};
+    const auto report = session.run(c.mode, options);
+    over = true;
+    rewriter.join();
+
+    testing::expect_exit(report, 1);
+    EXPECT_EQ(testing::read_file(trace).find("clone"), std::string::npos) << "a child was forked";
+    EXPECT_FALSE(testing::path_exists(ran)) << "the rewritten program ran as root";
+    for (const Role role : {Role::preflight, Role::core, Role::cleanup})
+        EXPECT_FALSE(session.record(role).has_value()) << "a child was started";
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, HeldWriter, ::testing::ValuesIn(held_writer_cases()), [](const auto& test) {
+    std::string name = test.param.file == kNodeExecutableName ? "Node" : "Core";
+    name += test.param.writes_then_closes ? "RewrittenThenClosed" : "KeptOpen";
+    return name + (test.param.mode == SupervisorMode::run ? "InARun" : "InARecovery");
+});
 
 // --- What the children are given ------------------------------------------------------------
 

@@ -45,20 +45,16 @@ struct BrokenCase {
     std::function<void(Breakage&)> breaks;
     bool reaches_a_child = false;  // the supervisor gets as far as a guard run
     SupervisorMode mode = SupervisorMode::run;
+    const char* verdict = "refused";  // what the checker says of `check`
+    int supervisor_status = 1;
+    // Both programs run with CAP_LEASE taken out of the bounding set, as in a container.
+    bool without_lease_capability = false;
 };
 
 void PrintTo(const BrokenCase& c, std::ostream* out) { *out << c.name; }
 
-// A file renamed into place by someone who still holds it open for writing from when it was
-// writable by all: every rule on its metadata is met.
 void hold_for_writing(Breakage& b, std::string_view name, mode_t mode) {
-    const std::string content = testing::read_file(b.session.path(name));
-    const std::string staged = b.session.path("staged");
-    testing::write_file(staged, content, 0666, kOwner);
-    b.held.emplace_back(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
-    ASSERT_TRUE(b.held.back().valid());
-    ASSERT_EQ(::chmod(staged.c_str(), mode), 0);
-    ASSERT_EQ(::rename(staged.c_str(), b.session.path(name).c_str()), 0);
+    b.held.push_back(b.session.hold_for_writing(name, mode));
 }
 
 void chmod_entry(Breakage& b, std::string_view name, mode_t mode) {
@@ -118,6 +114,24 @@ const BrokenCase kCases[] = {
      [](Breakage& b) { hold_for_writing(b, kGuardScriptName, 0700); }},
     {"ConfigurationHeldOpenForWriting", "tun.json/writers",
      [](Breakage& b) { hold_for_writing(b, kCoreConfigurationName, 0600); }},
+    {"CoreHeldOpenForWriting", "sing-box/writers", [](Breakage& b) { hold_for_writing(b, kCoreExecutableName, 0700); }},
+    {"NodeHeldOpenForWriting", "node/writers", [](Breakage& b) { hold_for_writing(b, kNodeExecutableName, 0700); }},
+    {"NodeHeldOpenForWritingInARecovery", "node/writers",
+     [](Breakage& b) { hold_for_writing(b, kNodeExecutableName, 0700); }, false, SupervisorMode::recover},
+    // The checker, as the owner, cannot open it; the entry still shows whose it is.
+    {"ConfigurationOwnedByRoot", "tun.json/owner",
+     [](Breakage& b) { testing::write_file(b.session.path(kCoreConfigurationName), "{}", 0600, 0); }},
+    // Nor this one, which root reads all the same: nothing on it can be faulted from here.
+    {.name = "ConfigurationUnreadableByItsOwner",
+     .check = "tun.json",
+     .breaks = [](Breakage& b) { chmod_entry(b, kCoreConfigurationName, 0200); },
+     .reaches_a_child = true,
+     .verdict = "unknown",
+     .supervisor_status = 0},
+    {.name = "NoLeaseCapability",
+     .check = "node/writers",
+     .breaks = [](Breakage&) {},
+     .without_lease_capability = true},
     {"StopMarkerIsADirectory", "stop/type",
      [](Breakage& b) { ASSERT_EQ(::mkdir(b.session.path(kStopMarkerName).c_str(), 0700), 0); }},
     {"StopMarkerLeftBehind", "stop",
@@ -138,12 +152,22 @@ std::optional<std::string> verdict_of(const nlohmann::json& document, std::strin
     return std::nullopt;
 }
 
-// As the directory's owner runs it.
-testing::ProcessResult run_checker(const std::string& directory, SupervisorMode mode) {
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+const std::vector<std::string> kWithoutLeaseCapability = {kSetpriv, "--bounding-set=-lease"};
+
+// As the directory's owner runs it, from a bounding set without CAP_LEASE if asked.
+testing::ProcessResult run_checker(const std::vector<std::string>& args, bool without_lease_capability) {
+    std::vector<std::string> command = {testing::session_check_binary()};
+    if (without_lease_capability) {
+        command = kWithoutLeaseCapability;
+        const std::string owner = std::to_string(kOwner);
+        command.insert(command.end(),
+                       {"--reuid", owner, "--regid", owner, "--clear-groups", "--", testing::session_check_binary()});
+    }
+    command.insert(command.end(), args.begin(), args.end());
     testing::RunOptions as_owner;
-    as_owner.uid = kOwner;
-    return testing::run_program(testing::session_check_binary(),
-                                {"--mode", std::string(reference::mode_word(mode)), "--json", directory}, as_owner);
+    if (!without_lease_capability) as_owner.uid = kOwner;
+    return testing::run_program(command.front(), {command.begin() + 1, command.end()}, as_owner);
 }
 
 class SessionCheck : public ::testing::TestWithParam<BrokenCase> {};
@@ -159,7 +183,12 @@ TEST_P(SessionCheck, NamesWhatTheSupervisorRefuses) {
     SupervisedSession session(inputs);
 
     const BrokenCase& c = GetParam();
+    if (c.without_lease_capability && !testing::path_exists(kSetpriv)) GTEST_SKIP() << "needs setpriv";
     testing::SupervisorRun run;
+    if (c.without_lease_capability) {
+        run.launcher = kWithoutLeaseCapability;
+        run.launcher.push_back("--");
+    }
     std::vector<UniqueFd> held;
     Breakage breakage{session, run, held};
     ASSERT_NO_FATAL_FAILURE(c.breaks(breakage));
@@ -167,7 +196,11 @@ TEST_P(SessionCheck, NamesWhatTheSupervisorRefuses) {
 
     // Asked while the parent listens, as an application would before starting the supervisor.
     testing::ProcessResult checked;
-    run.before_start = [&] { checked = run_checker(run.state_dir_path.value_or(session.dir().path()), c.mode); };
+    run.before_start = [&] {
+        checked = run_checker({"--mode", std::string(reference::mode_word(c.mode)), "--json",
+                               run.state_dir_path.value_or(session.dir().path())},
+                              c.without_lease_capability);
+    };
     const auto report = session.run(c.mode, run);
 
     const nlohmann::json document = nlohmann::json::parse(checked.standard_output, nullptr, false);
@@ -179,11 +212,24 @@ TEST_P(SessionCheck, NamesWhatTheSupervisorRefuses) {
         return;
     }
     EXPECT_EQ(checked.exit_status, 1);
-    EXPECT_EQ(verdict_of(document, c.check), std::optional<std::string>("refused")) << document.dump(2);
-    testing::expect_exit(report, 1);
+    EXPECT_EQ(verdict_of(document, c.check), std::optional<std::string>(c.verdict)) << document.dump(2);
+    testing::expect_exit(report, c.supervisor_status);
     if (!c.reaches_a_child) {
         for (const Role role : {Role::preflight, Role::cleanup, Role::core})
             EXPECT_FALSE(session.record(role).has_value()) << "a child ran";
+    }
+}
+
+// The supervisor can lease a user's file only with CAP_LEASE, which no process started under
+// a bounding set without it ever has.
+TEST(SessionCheckHost, RefusesLeasesWhereTheBoundingSetLacksTheirCapability) {
+    if (!testing::running_as_root() || !testing::path_exists(kSetpriv)) GTEST_SKIP() << "needs root and setpriv";
+    if (testing::read_file("/proc/sys/fs/leases-enable") != "1\n") GTEST_SKIP() << "leases are disabled here";
+    for (const bool without : {false, true}) {
+        const testing::ProcessResult checked = run_checker({"--host", "--json"}, without);
+        const nlohmann::json document = nlohmann::json::parse(checked.standard_output, nullptr, false);
+        ASSERT_TRUE(document.is_object()) << checked.standard_error;
+        EXPECT_EQ(verdict_of(document, "host/read leases"), std::optional<std::string>(without ? "refused" : "ok"));
     }
 }
 

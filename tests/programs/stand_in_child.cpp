@@ -47,6 +47,7 @@
 //   env NAME=VALUE       once per environment entry, in order
 //   fd N TARGET          once per open descriptor (listed before the record file is opened),
 //                        with the readlink target of /proc/self/fd/N
+//   fdmode N MODE@OFFSET once per open descriptor: "r", "w" or "rw", and its offset as inherited
 //   sigblk HEX / sigign HEX / umask OCTAL
 //                        the blocked and ignored signal masks and the umask from /proc/self/status
 //   config_path PATH     the configuration it found: argv[3] after "run" "-c", or
@@ -134,6 +135,15 @@ std::string link_target(const std::string& path) {
     char buffer[4096];
     const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
     return n < 0 ? std::string("?") : std::string(buffer, static_cast<std::size_t>(n));
+}
+
+// "r@0": how the descriptor was opened and where its offset stands.
+std::string open_mode(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    const off_t offset = ::lseek(fd, 0, SEEK_CUR);
+    const int access = flags < 0 ? -1 : flags & O_ACCMODE;
+    const char* mode = access == O_RDONLY ? "r" : access == O_WRONLY ? "w" : access == O_RDWR ? "rw" : "?";
+    return std::string(mode) + "@" + (offset < 0 ? std::string("-") : std::to_string(offset));
 }
 
 std::vector<std::pair<int, std::string>> open_descriptors() {
@@ -235,6 +245,7 @@ void write_record(const char* path, int argc, char** argv) {
     for (int i = 0; i < argc; ++i) record += "arg " + escaped(argv[i]) + "\n";
     for (char** entry = environ; *entry != nullptr; ++entry) record += "env " + escaped(*entry) + "\n";
     for (const auto& [fd, target] : descriptors) record += "fd " + std::to_string(fd) + " " + escaped(target) + "\n";
+    for (const auto& [fd, target] : descriptors) record += "fdmode " + std::to_string(fd) + " " + open_mode(fd) + "\n";
     record += "sigblk " + status_field("SigBlk") + "\n";
     record += "sigign " + status_field("SigIgn") + "\n";
     record += "umask " + status_field("Umask") + "\n";

@@ -63,6 +63,9 @@ std::optional<StandInRecord> read_stand_in_record(const std::string& path) {
         } else if (key == "fd") {
             const std::size_t gap = value.find(' ');
             record.descriptors[std::stoi(value.substr(0, gap))] = unescaped(value.substr(gap + 1));
+        } else if (key == "fdmode") {
+            const std::size_t gap = value.find(' ');
+            record.open_modes[std::stoi(value.substr(0, gap))] = value.substr(gap + 1);
         } else if (key == "sigblk") {
             record.blocked_signals = value;
         } else if (key == "sigign") {

@@ -20,6 +20,7 @@ struct StandInRecord {
     std::vector<std::string> argv;
     std::vector<std::string> environment;    // "NAME=value", in order
     std::map<int, std::string> descriptors;  // number -> readlink target
+    std::map<int, std::string> open_modes;   // number -> "r", "w" or "rw", "@" and the offset
     std::string blocked_signals;             // SigBlk of /proc/self/status, hexadecimal
     std::string ignored_signals;             // SigIgn
     std::string umask;                       // Umask, four octal digits

@@ -1,6 +1,7 @@
 #include "support/supervised_session.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -167,6 +168,17 @@ void SupervisedSession::clear_records() {
     ::unlink(records_.file("core.term").c_str());
 }
 
+UniqueFd SupervisedSession::hold_for_writing(std::string_view name, mode_t mode) const {
+    struct stat status {};
+    if (::lstat(path(name).c_str(), &status) != 0) throw std::runtime_error("no " + std::string(name));
+    const std::string staged = path("staged");
+    write_file(staged, read_file(path(name)), 0666, status.st_uid);
+    UniqueFd writer(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!writer.valid() || ::chmod(staged.c_str(), mode) != 0 || ::rename(staged.c_str(), path(name).c_str()) != 0)
+        throw std::runtime_error("cannot hold " + std::string(name) + " for writing");
+    return writer;
+}
+
 RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
     std::unique_ptr<reference::ParentSession> parent;
     if (options.listen) {
@@ -180,6 +192,7 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
     const std::string given = options.state_dir_path.value_or(dir_->path());
     auto started = [&]() -> Result<reference::SupervisorProcess> {
         if (options.launcher.empty()) return reference::SupervisorProcess::start(supervisor_binary(), mode, given);
+        // The launcher's own name is its argv[0]: its first option must not take that place.
         std::vector<std::string> args(options.launcher.begin(), options.launcher.end());
         args.insert(args.end(), {supervisor_binary(), std::string(reference::mode_word(mode)), given});
         return reference::SupervisorProcess::start(options.launcher.front(), args);

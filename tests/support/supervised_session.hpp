@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "linux/deadline.hpp"
+#include "linux/unique_fd.hpp"
 #include "reference_parent/reference_parent.hpp"
 #include "support/scratch.hpp"
 #include "support/stand_in.hpp"
@@ -101,6 +102,11 @@ public:
         options.script = std::move(script);
         return run(mode, std::move(options));
     }
+
+    // A writer kept from when input file `name` was writable by all: the same bytes, with the
+    // same owner, are made 0666, opened for writing, tightened to `mode` and renamed into
+    // place, so that every rule on its metadata is met. Throws std::runtime_error on failure.
+    [[nodiscard]] UniqueFd hold_for_writing(std::string_view name, mode_t mode) const;
 
     // Takes the parent's files as they are now for the aftermath checks, after a test has
     // changed them on purpose.
