@@ -1,5 +1,10 @@
 #include "check/directory_check.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "check/directory_context.hpp"
@@ -8,6 +13,21 @@
 #include "children/state_files.hpp"
 
 namespace quillmere::check {
+
+namespace {
+
+std::optional<std::uintmax_t> largest_copy(const DirectoryContext& context) {
+    if (!context.examinable) return std::nullopt;
+    std::uintmax_t largest = 0;
+    for (const std::string_view name : {kCoreConfigurationName, kGuardScriptName}) {
+        struct stat status {};
+        if (::lstat(context.entry(name).c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            largest = std::max(largest, static_cast<std::uintmax_t>(status.st_size));
+    }
+    return largest;
+}
+
+}  // namespace
 
 Findings check_state_directory(std::string_view argument, SupervisorForm form, DirectoryMoment moment,
                                std::optional<pid_t> supervisor_pid) {
@@ -30,8 +50,8 @@ Findings check_state_directory(std::string_view argument, SupervisorForm form, D
     check_input_file(context, kGuardScriptName, true);
     if (run) check_input_file(context, kCoreExecutableName, true);
     check_input_file(context, kCoreConfigurationName, false);
-    // What the supervisor inherits from whoever starts it, met at its first child.
-    check_launch(context.findings);
+    // What the supervisor inherits from whoever starts it, met at its first copy and child.
+    check_launch(context.findings, largest_copy(context));
     if (run) {
         check_stop_marker(context);
         check_absent_state_file(context, kCorePidFile);

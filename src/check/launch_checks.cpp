@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <string>
 
 #include "check/wording.hpp"
@@ -35,33 +36,35 @@ void check_sigchld(Findings& findings) {
                      "parent before it starts the supervisor");
 }
 
-// The state files are a few bytes, the sealed copy of "tun.json" up to 4 MiB; a write past the
-// limit fails, or SIGXFSZ ends the supervisor.
-void check_file_size_limit(Findings& findings) {
-    constexpr rlim_t kSmallestWrite = 4096;
-    constexpr rlim_t kLargestConfiguration = rlim_t{4} << 20;
+// The state files take at most a few dozen bytes, the sealed copies as many as the files they
+// copy, up to 4 MiB; a write past the limit fails, or SIGXFSZ ends the supervisor.
+void check_file_size_limit(Findings& findings, std::optional<std::uintmax_t> largest_copy) {
+    constexpr std::uintmax_t kLargestStateFile = 128;
+    constexpr std::uintmax_t kLargestCopy = std::uintmax_t{4} << 20;
     rlimit limit{};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-        limit.rlim_cur >= kLargestConfiguration)
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kLargestCopy)
         return;
+    const std::uintmax_t needed = std::max(kLargestStateFile, largest_copy.value_or(0));
     const std::string size = std::to_string(limit.rlim_cur);
-    if (limit.rlim_cur < kSmallestWrite) {
+    if (limit.rlim_cur < needed) {
         findings.add("launch/RLIMIT_FSIZE", Verdict::refused,
-                     "launch: the file size limit (RLIMIT_FSIZE) is " + size +
-                         " bytes, inherited by the supervisor: it cannot write its state files or its copy of "
-                         "tun.json; lift the limit in the parent");
+                     "launch: the file size limit (RLIMIT_FSIZE) of " + size +
+                         " bytes, which the supervisor inherits, is smaller than the " + std::to_string(needed) +
+                         " bytes it must write (a state file, or the sealed copy of tun.json or of the guard "
+                         "script); lift the limit in the parent");
         return;
     }
     findings.add("launch/RLIMIT_FSIZE", Verdict::note,
-                 "launch: the file size limit (RLIMIT_FSIZE) is " + size +
-                     " bytes, inherited by the supervisor: a tun.json larger than that cannot be sealed");
+                 "launch: the file size limit (RLIMIT_FSIZE) of " + size +
+                     " bytes is inherited by the supervisor: a tun.json or guard script larger than that cannot "
+                     "be sealed");
 }
 
 }  // namespace
 
-void check_launch(Findings& findings) {
+void check_launch(Findings& findings, std::optional<std::uintmax_t> largest_copy) {
     check_sigchld(findings);
-    check_file_size_limit(findings);
+    check_file_size_limit(findings, largest_copy);
 }
 
 }  // namespace quillmere::check
