@@ -3,6 +3,7 @@
 // supervisor's own steps do.
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <optional>
 #include <string>
@@ -22,7 +23,25 @@ struct DirectoryContext {
     uid_t owner_uid = 0;         // its owner, once known
     DirectoryIdentity identity;  // as first examined
     std::string canonical;       // its canonical path, or `directory` while unknown
+    // After a run: the supervisor the parent says it started, when it says.
+    std::optional<pid_t> supervisor_pid;
+    // After a run that got as far as writing its own pid file: when it wrote it. State files
+    // older than that were there before the run and are not its results.
+    std::optional<timespec> run_began;
+    // A stop marker older than the parent's socket (or, without one, the run's pid file) was
+    // already there when the supervisor started.
+    std::optional<timespec> supervisor_started_by;
+    enum class Stop { absent, asked, stale, invalid } stop = Stop::absent;
     Findings findings;
+
+    // Whether a state file with this status was written by the run examined: before a start
+    // none was; after it, those not older than its pid file were.
+    [[nodiscard]] bool of_this_run(const struct stat& status) const;
+    // Whether the socket is to be judged on its listener too: before a start, and after a run
+    // that never got past the handshake, whose failure it may be.
+    [[nodiscard]] bool judges_listener() const {
+        return moment == DirectoryMoment::before_start || !run_began.has_value();
+    }
 
     // The path of `name` inside the directory as the supervisor reaches it.
     [[nodiscard]] std::string entry(std::string_view name) const;
@@ -33,6 +52,8 @@ void check_argument(DirectoryContext& context);
 void check_directory(DirectoryContext& context);
 void check_session_file(DirectoryContext& context);
 void check_canonical_path(DirectoryContext& context);
+// After a run: whether it wrote its pid file, and when (sets run_began).
+void find_the_run(DirectoryContext& context);
 void check_parent_socket(DirectoryContext& context);
 void check_input_file(DirectoryContext& context, std::string_view name, bool executable);
 // A state file of an earlier supervisor that makes this one fail when it gets to it.

@@ -6,10 +6,12 @@ namespace quillmere::check {
 
 namespace {
 
-std::string closing_line(const Findings& findings) {
+std::string closing_line(const ReportHeading& heading, const Findings& findings) {
     const int refused = findings.count(Verdict::refused);
     const int unknown = findings.count(Verdict::unknown);
-    if (refused == 0 && unknown == 0) return "Nothing here would make the supervisor refuse.\n";
+    if (refused == 0 && unknown == 0)
+        return heading.finished ? "Nothing here broke the supervisor's rules; the notes above tell how the run ended.\n"
+                                : "Nothing here would make the supervisor refuse.\n";
     std::string line;
     if (refused > 0)
         line = "The supervisor would refuse or fail: " + std::to_string(refused) +
@@ -33,7 +35,7 @@ std::string text_report(const ReportHeading& heading, const Findings& findings) 
         word.resize(8, ' ');
         out += "  " + word + finding.sentence + "\n";
     }
-    return out + closing_line(findings);
+    return out + closing_line(heading, findings);
 }
 
 std::string json_report(const ReportHeading& heading, const Findings& findings) {

@@ -8,9 +8,10 @@
 namespace quillmere::check {
 
 struct ReportHeading {
-    std::string subject;  // "state directory" or "host"
-    std::string target;   // the directory argument, or the machine
-    std::string form;     // "run", "recover", or empty for the host
+    std::string subject;    // "state directory" or "host"
+    std::string target;     // the directory argument, or the machine
+    std::string form;       // "run", "recover", or empty for the host
+    bool finished = false;  // the directory of a run that has ended
 };
 
 // One line per finding, a verdict word and the sentence, then a closing line.

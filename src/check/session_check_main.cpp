@@ -1,11 +1,13 @@
 // quillmere-session-check: says, without privileges and without changing anything, why the
 // supervisor would refuse a state directory, and whether this machine has what it needs.
 //
-//   quillmere-session-check [--mode run|recover] [--finished] [--json] STATE_DIR
+//   quillmere-session-check [--mode run|recover] [--finished [--supervisor-pid PID]] [--json] STATE_DIR
 //   quillmere-session-check --host [--json]
 //
 // Exit status: 0 when nothing would make the supervisor refuse, 1 when something would (or
 // could not be checked), 2 for a wrong command line.
+
+#include <sys/types.h>
 
 #include <cstdio>
 #include <optional>
@@ -14,6 +16,7 @@
 
 #include "check/directory_check.hpp"
 #include "check/host_check.hpp"
+#include "check/launch_checks.hpp"
 #include "check/report.hpp"
 
 namespace check = quillmere::check;
@@ -21,16 +24,29 @@ namespace check = quillmere::check;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quillmere-session-check [--mode run|recover] [--finished] [--json] STATE_DIR\n"
+    "usage: quillmere-session-check [--mode run|recover] [--finished [--supervisor-pid PID]] [--json] STATE_DIR\n"
     "       quillmere-session-check --host [--json]\n";
 
 struct Options {
     bool host = false;
     bool json = false;
     bool finished = false;
+    std::optional<pid_t> supervisor_pid;
     check::SupervisorForm form = check::SupervisorForm::run;
     std::string directory;
 };
+
+// A pid in decimal, as "helper.pid" holds it: 1 to 4194304 (the kernel's largest).
+std::optional<pid_t> pid_argument(std::string_view word) {
+    if (word.empty() || word.size() > 7 || word.front() == '0') return std::nullopt;
+    long value = 0;
+    for (const char c : word) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value > 4194304) return std::nullopt;
+    return static_cast<pid_t>(value);
+}
 
 std::optional<Options> parse(int argc, char** argv) {
     Options options;
@@ -49,6 +65,9 @@ std::optional<Options> parse(int argc, char** argv) {
             if (form != "run" && form != "recover") return std::nullopt;
             options.form = form == "run" ? check::SupervisorForm::run : check::SupervisorForm::recover;
             have_mode = true;
+        } else if (word == "--supervisor-pid" && i + 1 < argc && !options.supervisor_pid) {
+            options.supervisor_pid = pid_argument(argv[++i]);
+            if (!options.supervisor_pid) return std::nullopt;
         } else if (word == "--" && i + 2 == argc && !have_directory) {
             options.directory = argv[++i];
             have_directory = true;
@@ -60,6 +79,7 @@ std::optional<Options> parse(int argc, char** argv) {
         }
     }
     if (options.host == have_directory || (options.host && (have_mode || options.finished))) return std::nullopt;
+    if (options.supervisor_pid && !options.finished) return std::nullopt;
     return options;
 }
 
@@ -80,12 +100,15 @@ int main(int argc, char** argv) {
     if (options->host) {
         heading = {"host", check::usual_state_directory_home(), ""};
         findings = check::check_host(heading.target);
+        check::check_launch(findings);
     } else {
         const bool run = options->form == check::SupervisorForm::run;
         heading = {"state directory", options->directory, run ? "run" : "recover"};
         findings = check::check_state_directory(
             options->directory, options->form,
-            options->finished ? check::DirectoryMoment::after_run : check::DirectoryMoment::before_start);
+            options->finished ? check::DirectoryMoment::after_run : check::DirectoryMoment::before_start,
+            options->supervisor_pid);
+        heading.finished = options->finished;
     }
     const std::string report =
         options->json ? check::json_report(heading, findings) : check::text_report(heading, findings);

@@ -241,8 +241,11 @@ void check_canonical_path(DirectoryContext& context) {
                              "canonical path: cannot be resolved: " + errno_text(canonical.error().os_errno));
         return;
     }
+    // A directory open to others is refused once, where it was first examined; here only
+    // whether the path leads back to it counts.
     const Result<struct stat> reached = lstat_entry(*canonical);
-    if (!reached.has_value() || !is_same_directory(*reached, context.identity)) {
+    if (!reached.has_value() || !has_identity(*reached, context.identity) ||
+        state_directory_problem(*reached) == DirectoryProblem::not_directory) {
         context.findings.add(
             kCanonical, Verdict::refused,
             "canonical path: " + *canonical + " does not lead to the directory examined (it was replaced meanwhile?)");
@@ -278,23 +281,30 @@ void check_parent_socket(DirectoryContext& context) {
     if (problem == SocketProblem::foreign_owner)
         context.findings.add(name + "/owner", Verdict::refused,
                              owner_sentence(name, status->st_uid, context.owner_uid));
-    // Once the run is over the parent has closed it, as it should.
-    const Result<bool> listening = context.moment == DirectoryMoment::after_run
-                                       ? Result<bool>(true)
-                                       : is_listening_socket_file(status->st_dev, status->st_ino);
+    // Once the run is past the handshake the parent may have closed it, as it may.
+    if (!context.judges_listener()) {
+        context.findings.add(name, Verdict::passed, name + ": a socket with mode " + mode_text(status->st_mode));
+        return;
+    }
+    const SocketFileIdentity file{status->st_dev, status->st_ino, superblock_device_of(path)};
+    const Result<Listening> listening = is_listening_socket_file(file);
     if (!listening.has_value()) {
         context.findings.add(
             name + "/listening", Verdict::unknown,
             name + ": whether anybody listens on it cannot be told: " + errno_text(listening.error().os_errno));
-    } else if (!*listening) {
+    } else if (*listening == Listening::uncertain) {
+        context.findings.add(name + "/listening", Verdict::unknown,
+                             name +
+                                 ": whether anybody listens on it cannot be told: a listener has its inode number, "
+                                 "but the kernel names the file system by a device that cannot be matched to it");
+    } else if (*listening == Listening::no) {
         context.findings.add(name + "/listening", Verdict::refused,
                              name +
                                  ": nobody listens on it (bound but never listened on, or left by a parent that "
                                  "has gone); the supervisor's connect would be refused");
     } else {
         context.findings.add(name, Verdict::passed,
-                             name + ": a socket with mode " + mode_text(status->st_mode) +
-                                 (context.moment == DirectoryMoment::after_run ? "" : ", listening"));
+                             name + ": a socket with mode " + mode_text(status->st_mode) + ", listening");
     }
 }
 

@@ -46,9 +46,12 @@ DirectoryIdentity identity_of(const struct stat& status) noexcept {
     return DirectoryIdentity{status.st_dev, status.st_ino, status.st_uid};
 }
 
+bool has_identity(const struct stat& status, const DirectoryIdentity& expected) noexcept {
+    return status.st_dev == expected.device && status.st_ino == expected.inode && status.st_uid == expected.owner_uid;
+}
+
 bool is_same_directory(const struct stat& canonical, const DirectoryIdentity& expected) noexcept {
-    return !state_directory_problem(canonical).has_value() && canonical.st_dev == expected.device &&
-           canonical.st_ino == expected.inode && canonical.st_uid == expected.owner_uid;
+    return !state_directory_problem(canonical).has_value() && has_identity(canonical, expected);
 }
 
 std::optional<SocketProblem> socket_file_problem(const struct stat& entry, uid_t directory_owner) noexcept {

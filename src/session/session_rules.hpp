@@ -55,7 +55,10 @@ struct DirectoryIdentity {
 
 [[nodiscard]] DirectoryIdentity identity_of(const struct stat& status) noexcept;
 
-// The directory reached through the canonical path is private and is the one examined first.
+// The directory reached through the canonical path is the one examined first.
+[[nodiscard]] bool has_identity(const struct stat& status, const DirectoryIdentity& expected) noexcept;
+
+// ...and is private, as it had to be when examined first.
 [[nodiscard]] bool is_same_directory(const struct stat& canonical, const DirectoryIdentity& expected) noexcept;
 
 enum class SocketProblem : std::uint8_t {

@@ -218,6 +218,7 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
         for (pid_t pid = 0; listed >> pid;) spared.insert(pid);
         EXPECT_FALSE(spared.empty()) << "the launcher named no child of its own";
     }
+    if (options.after_exit) options.after_exit(report.supervisor);
     expect_children_gone(spared);
     expect_aftermath_but_children(mode, report.timeline, report.supervisor.ended);
     return report;

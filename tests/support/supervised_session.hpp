@@ -58,6 +58,8 @@ struct SupervisorRun {
     Nanoseconds time_limit = seconds(30);
     // Called once the parent listens, right before the supervisor is started.
     std::function<void()> before_start = {};
+    // Called once the supervisor has exited, while the parent still listens.
+    std::function<void(const reference::SupervisorOutcome&)> after_exit = {};
     // A program and its arguments that start the supervisor (strace, say); it is run with the
     // supervisor's own command line appended.
     std::vector<std::string> launcher = {};

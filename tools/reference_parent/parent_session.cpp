@@ -189,7 +189,8 @@ void ParentSession::run() {
 // hello, acknowledgement, then watching the link while the run goes on.
 // NOLINTNEXTLINE(readability-function-cognitive-complexity)
 Result<void> ParentSession::play(Timeline& timeline) {
-    // Accept the one connection; the listening socket is not needed after it.
+    // Accept the one connection. The socket goes on listening until the session object is
+    // gone, so that a check made after a failed run finds it as the supervisor found it.
     if (TRY(wait_for_connection(wake_.get(), exited_.get(), listener_.get())) != Wake::ready) return {};
     int raw = -1;
     do {
@@ -197,7 +198,6 @@ Result<void> ParentSession::play(Timeline& timeline) {
     } while (raw < 0 && errno == EINTR);
     if (raw < 0) return fail_last_os_error();
     UniqueFd link(raw);
-    listener_.reset();
     timeline.accepted = monotonic_now();
 
     const auto close_link = [&] {

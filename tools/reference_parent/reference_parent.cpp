@@ -33,12 +33,14 @@ std::string exit_description(const SupervisorOutcome& outcome) {
 }  // namespace
 
 Result<SessionReport> run_session(const StateDirectory& dir, const std::string& binary, SupervisorMode mode,
-                                  Script script, Nanoseconds time_limit, Launch launch) {
+                                  Script script, Nanoseconds time_limit, Launch launch,
+                                  const std::function<void(const SupervisorOutcome&)>& after_exit) {
     // The socket must be listening before the supervisor starts: it connects only once.
     const std::unique_ptr<ParentSession> parent = TRY(ParentSession::listen(dir, std::move(script)));
     SessionReport report;
     report.supervisor = TRY(run_supervisor(binary, mode, dir.path(), time_limit, launch));
     parent->supervisor_exited();
+    if (after_exit) after_exit(report.supervisor);
     std::optional<Timeline> timeline = parent->wait_for_end(kSessionEndTimeLimit);
     if (!timeline) {
         parent->hang_up();

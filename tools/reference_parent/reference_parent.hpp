@@ -12,6 +12,7 @@
 // session file, input files and stop marker), ParentSession (the listening socket and the
 // scripted exchange on a thread of its own) and SupervisorProcess (the supervisor as a child).
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,9 +33,11 @@ struct SessionReport {
 // Listens on the directory's socket and plays `script` there, runs the supervisor against the
 // directory (killing it after `time_limit`) and returns once both ends are done. For "recover"
 // the socket is listened on all the same; the supervisor is expected to leave it alone.
+// `after_exit` is called once the supervisor has exited, while the socket still listens.
 [[nodiscard]] Result<SessionReport> run_session(const StateDirectory& dir, const std::string& binary,
                                                 SupervisorMode mode, Script script, Nanoseconds time_limit,
-                                                Launch launch = Launch::direct);
+                                                Launch launch = Launch::direct,
+                                                const std::function<void(const SupervisorOutcome&)>& after_exit = {});
 
 // The report as text: one line per step in the order they happened, each with its time from
 // the supervisor's start, then the exit and the two streams.

@@ -103,7 +103,7 @@ void print_state_files(const ref::StateDirectory& dir) {
     std::printf("\nState files left for the parent:\n");
     for (const std::string_view name : {quillmere::kHelperPidFile, quillmere::kRecoveryPidFile, quillmere::kCorePidFile,
                                         quillmere::kCoreExitFile, quillmere::kDoneFile, quillmere::kCleanupErrorFile}) {
-        const auto content = dir.read_file(name);
+        const auto content = dir.read_state_file(name);
         if (!content) continue;
         std::printf("  %-14.*s %zu bytes  %s\n", static_cast<int>(name.size()), name.data(), content->size(),
                     content->empty() ? "(empty)" : content->c_str());
@@ -111,7 +111,7 @@ void print_state_files(const ref::StateDirectory& dir) {
 }
 
 void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& dir, ref::Launch launch) {
-    if (const auto core_exit = dir.read_file(quillmere::kCoreExitFile)) {
+    if (const auto core_exit = dir.read_state_file(quillmere::kCoreExitFile)) {
         const auto record = quillmere::check::read_core_exit(*core_exit);
         std::printf("\nThe core %s.\n", record ? quillmere::check::core_end_in_words(*record).c_str()
                                                : ("left an unreadable core-exit: " + *core_exit).c_str());
@@ -155,15 +155,18 @@ void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& 
     }
 }
 
-// The supervisor never says why it failed; the session checker does, by the same rules.
-void print_checker_findings(const ref::StateDirectory& dir, ref::SupervisorMode mode) {
+// The supervisor never says why it failed; the session checker does, by the same rules. Run
+// while the socket still listens, and told which supervisor ran, so that it can tell that
+// run's state files from an earlier one's.
+std::string checker_findings(const ref::StateDirectory& dir, ref::SupervisorMode mode, pid_t supervisor) {
     const std::string checker = QUILLMERE_SESSION_CHECK_BINARY;
-    auto started = ref::SupervisorProcess::start(
-        checker, {checker, "--finished", "--mode", std::string(ref::mode_word(mode)), dir.path()});
-    if (!started) return (void)fail_with("session check", started.error());
+    auto started =
+        ref::SupervisorProcess::start(checker, {checker, "--finished", "--supervisor-pid", std::to_string(supervisor),
+                                                "--mode", std::string(ref::mode_word(mode)), dir.path()});
+    if (!started) return (void)fail_with("session check", started.error()), std::string();
     const auto checked = started->finish(quillmere::seconds(10));
-    if (!checked) return (void)fail_with("session check", checked.error());
-    std::printf("\nWhat quillmere-session-check finds in the directory:\n%s", checked->standard_output.c_str());
+    if (!checked) return (void)fail_with("session check", checked.error()), std::string();
+    return "\nWhat quillmere-session-check finds in the directory:\n" + checked->standard_output;
 }
 
 // Becomes the user of --as-user, or tells who the directory is handed to; nullopt (after saying
@@ -223,9 +226,17 @@ bool play_session(const ref::ParentOptions& o, ref::Owner owner, const std::stri
                     o.close_instead ? "close the link" : "create the stop marker", o.stop_after);
     (void)std::fflush(stdout);
 
-    const auto report =
-        ref::run_session(*dir, supervisor, o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run, script,
-                         quillmere::seconds(60), o.launch);
+    // Only a supervisor that ran can have refused the directory: pkexec's refusals say nothing
+    // about it.
+    const ref::SupervisorMode mode = o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run;
+    std::string findings;
+    const auto after_exit = [&](const ref::SupervisorOutcome& outcome) {
+        const ref::Ending ending = ref::ending_of(outcome, o.launch);
+        if (ending != ref::Ending::success && ending != ref::Ending::not_authorised &&
+            ending != ref::Ending::authentication_dismissed)
+            findings = checker_findings(*dir, mode, outcome.pid);
+    };
+    const auto report = ref::run_session(*dir, supervisor, mode, script, quillmere::seconds(60), o.launch, after_exit);
     if (!report) return fail_with("session", report.error());
 
     std::printf("\nTimeline (seconds from the supervisor's start):\n%s",
@@ -234,13 +245,7 @@ bool play_session(const ref::ParentOptions& o, ref::Owner owner, const std::stri
         std::printf("(pkexec resets the environment, so the children's own steps are not shown.)\n");
     print_state_files(*dir);
     print_verdict(*report, *dir, o.launch);
-    // Only a supervisor that ran can have refused the directory: pkexec's refusals say nothing
-    // about it.
-    const ref::Ending ending = ref::ending_of(report->supervisor, o.launch);
-    const bool supervisor_ran =
-        ending != ref::Ending::not_authorised && ending != ref::Ending::authentication_dismissed;
-    const ref::SupervisorMode mode = o.recover ? ref::SupervisorMode::recover : ref::SupervisorMode::run;
-    if (ending != ref::Ending::success && supervisor_ran) print_checker_findings(*dir, mode);
+    (void)std::fputs(findings.c_str(), stdout);
     if (o.keep) {
         dir->keep();
         std::printf("\nKept: %s (events in %s)\n", dir->path().c_str(), events.c_str());

@@ -211,6 +211,27 @@ Result<std::string> StateDirectory::read_file(std::string_view name) const {
     return content;
 }
 
+Result<std::string> StateDirectory::read_state_file(std::string_view name) const {
+    const std::string entry(name);
+    int raw = -1;
+    do {
+        raw = ::openat(fd(), entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) return fail_last_os_error();
+    const UniqueFd file(raw);
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0) return fail_last_os_error();
+    if (!S_ISREG(status.st_mode) || status.st_uid != 0) return fail_errno(EPERM);
+    // Created at 0600 and given 0644 only once complete.
+    if ((status.st_mode & 07777) != 0644) return fail_errno((status.st_mode & 07777) == 0600 ? ENOENT : EPERM);
+    std::string content;
+    TRY(read_all(file.get(), [&](std::string_view chunk) -> Result<void> {
+        content.append(chunk);
+        return {};
+    }));
+    return content;
+}
+
 bool StateDirectory::has_entry(std::string_view name) const {
     struct stat entry {};
     return ::fstatat(fd(), std::string(name).c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0;

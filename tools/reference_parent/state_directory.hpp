@@ -70,8 +70,12 @@ public:
     // already has that name.
     [[nodiscard]] Result<void> request_stop() const;
 
-    // What the supervisor left behind ("helper.pid", "done", ...): the content, or ENOENT.
+    // A file in the directory as it is: the content, or ENOENT.
     [[nodiscard]] Result<std::string> read_file(std::string_view name) const;
+    // What the supervisor left behind ("helper.pid", "done", ...), read as a parent must: never
+    // through a link, never waiting on a FIFO, and believed only as root's regular file at mode
+    // 0644 (ENOENT while it is absent or still being written, EPERM for anything else).
+    [[nodiscard]] Result<std::string> read_state_file(std::string_view name) const;
     [[nodiscard]] bool has_entry(std::string_view name) const;
 
 private:

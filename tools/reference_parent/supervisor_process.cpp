@@ -157,6 +157,7 @@ SupervisorProcess::~SupervisorProcess() {
 Result<SupervisorOutcome> SupervisorProcess::finish(Nanoseconds time_limit) {
     if (pid_ < 0) return fail_errno(ECHILD);
     SupervisorOutcome outcome;
+    outcome.pid = pid_;
     outcome.started = started_;
     const Deadline deadline = Deadline::after(time_limit);
     bool output_open = true;

@@ -42,6 +42,7 @@ struct LaunchCommand {
                                            std::string_view state_dir);
 
 struct SupervisorOutcome {
+    pid_t pid = -1;                     // the supervisor's, and under pkexec too
     int wait_status = 0;                // as waitpid gives it
     bool killed_at_time_limit = false;  // the parent gave up on it and sent SIGKILL
     Nanoseconds started = 0;            // CLOCK_MONOTONIC, right before the fork

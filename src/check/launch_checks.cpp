@@ -1,0 +1,70 @@
+#include "check/launch_checks.hpp"
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <string>
+
+#include "check/wording.hpp"
+
+namespace quillmere::check {
+
+namespace {
+
+// Exactly what the supervisor refuses before its first child: a handler would be a second
+// party waiting for its children, SIG_IGN and SA_NOCLDWAIT make the kernel reap them at once.
+void check_sigchld(Findings& findings) {
+    struct sigaction current {};
+    if (::sigaction(SIGCHLD, nullptr, &current) != 0) {
+        findings.add("launch/SIGCHLD", Verdict::unknown,
+                     "launch: the SIGCHLD disposition cannot be read: " + errno_text(errno));
+        return;
+    }
+    const char* what = nullptr;
+    if ((current.sa_flags & SA_SIGINFO) != 0 || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN))
+        what = "has a handler";
+    else if (current.sa_handler == SIG_IGN)
+        what = "is ignored (SIG_IGN)";
+    else if ((current.sa_flags & SA_NOCLDWAIT) != 0)
+        what = "carries SA_NOCLDWAIT";
+    if (what == nullptr) return;
+    findings.add("launch/SIGCHLD", Verdict::refused,
+                 std::string("launch: SIGCHLD ") + what +
+                     " in what this program inherited, and the supervisor inherits the same (pkexec passes it "
+                     "on): it refuses to start any child; reset SIGCHLD to SIG_DFL without SA_NOCLDWAIT in the "
+                     "parent before it starts the supervisor");
+}
+
+// The state files take at most a few dozen bytes, the sealed copies as many as the files they
+// copy, up to 4 MiB; a write past the limit fails, or SIGXFSZ ends the supervisor.
+void check_file_size_limit(Findings& findings, std::optional<std::uintmax_t> largest_copy) {
+    constexpr std::uintmax_t kLargestStateFile = 128;
+    constexpr std::uintmax_t kLargestCopy = std::uintmax_t{4} << 20;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kLargestCopy)
+        return;
+    const std::uintmax_t needed = std::max(kLargestStateFile, largest_copy.value_or(0));
+    const std::string size = std::to_string(limit.rlim_cur);
+    if (limit.rlim_cur < needed) {
+        findings.add("launch/RLIMIT_FSIZE", Verdict::refused,
+                     "launch: the file size limit (RLIMIT_FSIZE) of " + size +
+                         " bytes, which the supervisor inherits, is smaller than the " + std::to_string(needed) +
+                         " bytes it must write (a state file, or the sealed copy of tun.json or of the guard "
+                         "script); lift the limit in the parent");
+        return;
+    }
+    findings.add("launch/RLIMIT_FSIZE", Verdict::note,
+                 "launch: the file size limit (RLIMIT_FSIZE) of " + size +
+                     " bytes is inherited by the supervisor: a tun.json or guard script larger than that cannot "
+                     "be sealed");
+}
+
+}  // namespace
+
+void check_launch(Findings& findings, std::optional<std::uintmax_t> largest_copy) {
+    check_sigchld(findings);
+    check_file_size_limit(findings, largest_copy);
+}
+
+}  // namespace quillmere::check
