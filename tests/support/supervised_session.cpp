@@ -173,14 +173,16 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
         auto listening = reference::ParentSession::listen(*dir_, std::move(options.script), options.socket);
         if (!listening.has_value()) throw std::runtime_error("cannot listen on parent.sock");
         parent = std::move(*listening);
-        socket_made_ = true;
+        // A link in the socket's place is a link afterwards.
+        socket_made_ = options.socket.form != reference::SocketForm::link_to_listening;
     }
 
     if (options.before_start) options.before_start();
     const std::string given = options.state_dir_path.value_or(dir_->path());
     auto started = [&]() -> Result<reference::SupervisorProcess> {
         if (options.launcher.empty()) return reference::SupervisorProcess::start(supervisor_binary(), mode, given);
-        std::vector<std::string> args(options.launcher.begin() + 1, options.launcher.end());
+        // The launcher is its own argv[0], as the supervisor is after it.
+        std::vector<std::string> args(options.launcher.begin(), options.launcher.end());
         args.insert(args.end(), {supervisor_binary(), std::string(reference::mode_word(mode)), given});
         return reference::SupervisorProcess::start(options.launcher.front(), args);
     }();
