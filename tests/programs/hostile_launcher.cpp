@@ -19,8 +19,8 @@
 //                           unprivileged PROGRAM inherits a bounding set only root could change
 // Exit status 127 when the exec fails, 126 on bad usage or a failing setup step.
 #include <fcntl.h>
-#include <signal.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -69,8 +69,9 @@ SupervisorAnswer judge_run(SupervisorMode mode, const RunReport& report, const S
     const bool exit_zero = report.supervisor.exit_code() == 0;
 
     SupervisorAnswer answer;
-    answer.story = "exit " + (report.supervisor.exit_code() ? std::to_string(*report.supervisor.exit_code())
-                                                             : "by signal " + std::to_string(report.supervisor.signal()));
+    answer.story =
+        "exit " + (report.supervisor.exit_code() ? std::to_string(*report.supervisor.exit_code())
+                                                 : "by signal " + std::to_string(report.supervisor.signal()));
     answer.story += connected ? ", connected" : ", never connected";
     answer.story += std::string(", children:") + (preflight ? " preflight" : "") + (core ? " core" : "") +
                     (cleanup ? " cleanup" : "") + (preflight || core || cleanup ? "" : " none");
@@ -163,8 +164,7 @@ CaseOutcome run_case(const Recipe& recipe) {
     }
     for (int i = 0; i < failures.size(); ++i) outcome.aftermath.emplace_back(failures.GetTestPartResult(i).message());
     outcome.supervisor = judge_run(recipe.mode, *report, session, before);
-    if (!outcome.supervisor.passed)
-        outcome.after = ask_checker(directory, recipe.mode, true, staging.launch_options);
+    if (!outcome.supervisor.passed) outcome.after = ask_checker(directory, recipe.mode, true, staging.launch_options);
     return outcome;
 }
 

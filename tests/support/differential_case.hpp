@@ -14,13 +14,13 @@ namespace quillmere::testing {
 // The supervisor's steps as a parent can tell them apart afterwards, in the supervisor's order.
 // A step that leaves nothing behind shares its stage with the one before it.
 enum class Stage {
-    session,    // nothing written, nobody connected: argument, directory, session file, socket
-    own_pid,    // its own pid file could not be created
-    inputs,     // its pid file written, no child started: input files, stop marker type, launch
-    stop,       // only the clean-up guard ran: a stop was wanted before the preflight
+    session,      // nothing written, nobody connected: argument, directory, session file, socket
+    own_pid,      // its own pid file could not be created
+    inputs,       // its pid file written, no child started: input files, stop marker type, launch
+    stop,         // only the clean-up guard ran: a stop was wanted before the preflight
     core_launch,  // the preflight ran, then no clean-up: the core could not be launched or recorded
-    core_exit,  // cleaned up, but how the core ended could not be recorded
-    done,       // cleaned up, but "done" could not be written
+    core_exit,    // cleaned up, but how the core ended could not be recorded
+    done,         // cleaned up, but "done" could not be written
     unexplained,
 };
 

@@ -71,7 +71,8 @@ void resize_entry(const Staging& s, std::string_view name, off_t size) {
 }
 
 void hard_link_entry(const Staging& s, std::string_view name) {
-    check(::link(at(s, name).c_str(), (s.base + "/second-" + std::string(name)).c_str()) == 0, "link " + std::string(name));
+    check(::link(at(s, name).c_str(), (s.base + "/second-" + std::string(name)).c_str()) == 0,
+          "link " + std::string(name));
 }
 
 void give_capabilities(const Staging& s, std::string_view name) {
@@ -112,8 +113,7 @@ void argument_link(Staging& s, std::string_view name) {
 }
 
 // The defects of one input file, for either form it is used in.
-void add_input_defects(std::vector<Defect>& out, std::string_view name, bool executable, bool in_recover,
-                       bool copied) {
+void add_input_defects(std::vector<Defect>& out, std::string_view name, bool executable, bool in_recover, bool copied) {
     static std::set<std::string> storage;  // ids and keys outlive the catalogue's construction
     const auto text = [](std::string value) -> std::string_view { return *storage.insert(std::move(value)).first; };
     const std::string n(name);
@@ -165,16 +165,19 @@ std::vector<Defect> build_catalogue() {
     add("directory-0750", "directory", both({"directory/mode"}), [](Staging& s) { s.directory_mode = 0750; });
     add("directory-0755", "directory", both({"directory/mode"}), [](Staging& s) { s.directory_mode = 0755; });
     add("directory-0701", "directory", both({"directory/mode"}), [](Staging& s) { s.directory_mode = 0701; });
-    add("directory-unsearchable", "directory", both({}), [](Staging& s) { s.directory_mode = 0600; },
+    add(
+        "directory-unsearchable", "directory", both({}), [](Staging& s) { s.directory_mode = 0600; },
         Sight::hides_directory);
 
     add("session-missing", "supervisor.json", both({"supervisor.json"}),
         [](Staging& s) { remove_entry(s, kSessionFileName); });
     add("session-group", "supervisor.json", both({"supervisor.json/mode"}),
         [](Staging& s) { chmod_entry(s, kSessionFileName, 0640); });
-    add("session-root", "supervisor.json", both({"supervisor.json/owner"}),
+    add(
+        "session-root", "supervisor.json", both({"supervisor.json/owner"}),
         [](Staging& s) { chown_entry(s, kSessionFileName, 0); }, Sight::hides_entry);
-    add("session-unreadable", "supervisor.json", both({}), [](Staging& s) { chmod_entry(s, kSessionFileName, 0200); },
+    add(
+        "session-unreadable", "supervisor.json", both({}), [](Staging& s) { chmod_entry(s, kSessionFileName, 0200); },
         Sight::hides_entry);
     add("session-directory", "supervisor.json", both({"supervisor.json/type"}), [](Staging& s) {
         remove_entry(s, kSessionFileName);
@@ -182,15 +185,12 @@ std::vector<Defect> build_catalogue() {
     });
     add("session-link", "supervisor.json", both({"supervisor.json/type"}),
         [](Staging& s) { link_entry(s, kSessionFileName); });
-    add("session-oversized", "supervisor.json", both({"supervisor.json/size"}), [](Staging& s) {
-        write_session_file(s, reference::session_document(nonce_of(s)) + std::string(4096, ' '));
-    });
-    add("session-upper-case-nonce", "supervisor.json", both({"supervisor.json/document"}), [](Staging& s) {
-        write_session_file(s, reference::session_document("ABCDEF" + nonce_of(s).substr(6)));
-    });
-    add("session-format-2", "supervisor.json", both({"supervisor.json/document"}), [](Staging& s) {
-        write_session_file(s, "{\"format\":2,\"parent_nonce\":\"" + nonce_of(s) + "\"}");
-    });
+    add("session-oversized", "supervisor.json", both({"supervisor.json/size"}),
+        [](Staging& s) { write_session_file(s, reference::session_document(nonce_of(s)) + std::string(4096, ' ')); });
+    add("session-upper-case-nonce", "supervisor.json", both({"supervisor.json/document"}),
+        [](Staging& s) { write_session_file(s, reference::session_document("ABCDEF" + nonce_of(s).substr(6))); });
+    add("session-format-2", "supervisor.json", both({"supervisor.json/document"}),
+        [](Staging& s) { write_session_file(s, "{\"format\":2,\"parent_nonce\":\"" + nonce_of(s) + "\"}"); });
     add("session-trailing-text", "supervisor.json", both({"supervisor.json/document"}),
         [](Staging& s) { write_session_file(s, reference::session_document(nonce_of(s)) + "x"); });
     add("session-extra-key", "supervisor.json", both({"supervisor.json/document"}), [](Staging& s) {
@@ -200,16 +200,16 @@ std::vector<Defect> build_catalogue() {
         [](Staging& s) { write_session_file(s, "\xEF\xBB\xBF" + reference::session_document(nonce_of(s))); });
     add("session-array-form", "supervisor.json", both({}),
         [](Staging& s) { write_session_file(s, "[1,\"" + nonce_of(s) + "\"]"); });
-    add("session-keys-swapped", "supervisor.json", both({}), [](Staging& s) {
-        write_session_file(s, "{ \"parent_nonce\" : \"" + nonce_of(s) + "\", \"format\" : 1 }\n");
-    });
+    add("session-keys-swapped", "supervisor.json", both({}),
+        [](Staging& s) { write_session_file(s, "{ \"parent_nonce\" : \"" + nonce_of(s) + "\", \"format\" : 1 }\n"); });
 
     add("socket-missing", "parent.sock", run_only({"parent.sock"}), [](Staging& s) { s.run.listen = false; });
     add("socket-not-listening", "parent.sock", run_only({"parent.sock/listening"}),
         [](Staging& s) { s.run.socket.form = reference::SocketForm::stale; });
     add("socket-group", "parent.sock", run_only({"parent.sock/mode"}), [](Staging& s) { s.run.socket.mode = 0660; });
-    add("socket-root", "parent.sock", run_only({"parent.sock/owner"}),
-        [](Staging& s) { s.run.socket.owner = reference::Owner{0, 0}; });
+    add("socket-root", "parent.sock", run_only({"parent.sock/owner"}), [](Staging& s) {
+        s.run.socket.owner = reference::Owner{0, 0};
+    });
     add("socket-link", "parent.sock", run_only({"parent.sock/type"}),
         [](Staging& s) { s.run.socket.form = reference::SocketForm::link_to_listening; });
     add("socket-regular-file", "parent.sock", run_only({"parent.sock/type"}), [](Staging& s) {
@@ -236,11 +236,13 @@ std::vector<Defect> build_catalogue() {
         write_file(s.base + "/outside-stop", "", 0600, kRecipeOwner);
         check(::symlink((s.base + "/outside-stop").c_str(), at(s, kStopMarkerName).c_str()) == 0, "symlink stop");
     });
-    add("core.pid-left", "core.pid", run_only({"core.pid"}), [](Staging& s) { leave_state_file(s, kCorePidFile, "1"); });
+    add("core.pid-left", "core.pid", run_only({"core.pid"}),
+        [](Staging& s) { leave_state_file(s, kCorePidFile, "1"); });
     add("core-exit-left", "core-exit", run_only({"core-exit"}),
         [](Staging& s) { leave_state_file(s, kCoreExitFile, "{}"); });
     add("done-left", "done", both({"done"}), [](Staging& s) { leave_state_file(s, kDoneFile, "{}"); });
-    add("cleanup-error-left", "cleanup-error", both({}), [](Staging& s) { leave_state_file(s, kCleanupErrorFile, ""); });
+    add("cleanup-error-left", "cleanup-error", both({}),
+        [](Staging& s) { leave_state_file(s, kCleanupErrorFile, ""); });
 
     // What the launcher hands on. pkexec passes each of these through to the supervisor.
     add("launch-sigchld-ignored", "launch", both({"launch/*"}),
@@ -248,11 +250,14 @@ std::vector<Defect> build_catalogue() {
     add("launch-without-cap-lease", "launch", both({"launch/*"}), [](Staging& s) {
         s.launch_options.insert(s.launch_options.end(), {"--drop-capability", std::to_string(kLeaseCapability)});
     });
-    add("launch-signals-blocked", "launch", both({}), [](Staging& s) { s.launch_options.push_back("--block-signals"); });
-    add("launch-umask-0777", "launch", both({}),
-        [](Staging& s) { s.launch_options.insert(s.launch_options.end(), {"--umask", "0777"}); });
-    add("launch-stdin-closed", "launch", both({}),
-        [](Staging& s) { s.launch_options.insert(s.launch_options.end(), {"--close", "0"}); });
+    add("launch-signals-blocked", "launch", both({}),
+        [](Staging& s) { s.launch_options.push_back("--block-signals"); });
+    add("launch-umask-0777", "launch", both({}), [](Staging& s) {
+        s.launch_options.insert(s.launch_options.end(), {"--umask", "0777"});
+    });
+    add("launch-stdin-closed", "launch", both({}), [](Staging& s) {
+        s.launch_options.insert(s.launch_options.end(), {"--close", "0"});
+    });
     return d;
 }
 

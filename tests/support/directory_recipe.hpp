@@ -26,17 +26,17 @@ inline constexpr uid_t kRecipeOwner = kNobodyUid;
 struct Staging {
     SupervisedSession& session;
     SupervisorRun& run;
-    std::string base;                          // holds the state directory; room for what lies outside it
-    std::vector<UniqueFd> held;                // writers kept open until the case is over
-    std::vector<std::string> launch_options;   // hostile_launcher options, for both programs
+    std::string base;                           // holds the state directory; room for what lies outside it
+    std::vector<UniqueFd> held;                 // writers kept open until the case is over
+    std::vector<std::string> launch_options;    // hostile_launcher options, for both programs
     std::optional<mode_t> directory_mode = {};  // set last, once everything inside is made
 };
 
 // How much of the directory the owner can still see with the defect in place.
 enum class Sight {
-    seen,              // the owner sees everything the supervisor judges
-    hides_entry,       // the owner cannot look into the entry: an unknown about it is honest
-    hides_directory,   // the owner cannot look into the directory at all
+    seen,             // the owner sees everything the supervisor judges
+    hides_entry,      // the owner cannot look into the entry: an unknown about it is honest
+    hides_directory,  // the owner cannot look into the directory at all
 };
 
 struct Defect {

@@ -45,8 +45,8 @@ bool honest_unknown(const Recipe& recipe, std::string_view key) {
 
 struct Obstacles {
     std::vector<std::string> refused;
-    std::vector<std::string> unknown;         // every unknown
-    std::vector<std::string> avoidable;       // the unknowns the owner could have seen through
+    std::vector<std::string> unknown;    // every unknown
+    std::vector<std::string> avoidable;  // the unknowns the owner could have seen through
 };
 
 Obstacles obstacles_of(const Recipe& recipe, const CheckerAnswer& answer) {
@@ -75,7 +75,8 @@ std::string said(const Obstacles& o) { return "refused " + listed(o.refused) + "
 std::string stages_text(const SupervisorAnswer& supervisor) {
     if (supervisor.passed) return "accepted the directory";
     std::string out = "stopped at";
-    for (const Stage stage : supervisor.stages) out += std::string(out.ends_with("at") ? " " : " or ") + stage_name(stage);
+    for (const Stage stage : supervisor.stages)
+        out += std::string(out.ends_with("at") ? " " : " or ") + stage_name(stage);
     return out;
 }
 
@@ -143,7 +144,8 @@ void compare_before(const Recipe& recipe, const CaseOutcome& outcome, const Obst
         return std::ranges::any_of(expected, [&](std::string_view p) { return matches(p, k); });
     });
     if (!all_found || !nothing_else || !o.avoidable.empty())
-        out.push_back({"single-defect", "the one defect brings exactly " + listed(expected) + "; the checker " + said(o)});
+        out.push_back(
+            {"single-defect", "the one defect brings exactly " + listed(expected) + "; the checker " + said(o)});
     const std::optional<Stage> belongs = stage_of(expected.front());
     if (belongs && !stopped_at(supervisor, *belongs))
         out.push_back({"single-defect", std::string("the one defect belongs to ") + stage_name(*belongs) +
@@ -169,8 +171,8 @@ void compare_after(const Recipe& recipe, const CaseOutcome& outcome, std::vector
         if (std::ranges::none_of(real, [&](std::string_view p) { return matches(p, key); })) invented.push_back(key);
     if (!invented.empty())
         out.push_back({"finished", "after the supervisor " + stages_text(outcome.supervisor) + ", --finished names " +
-                                       listed(invented) + ", which the directory did not have (it had " +
-                                       listed(real) + ")"});
+                                       listed(invented) + ", which the directory did not have (it had " + listed(real) +
+                                       ")"});
 }
 
 }  // namespace
