@@ -52,6 +52,7 @@ constexpr std::string_view kOldResults = "--finished takes an earlier run's stat
 constexpr std::string_view kStaleStop = "--finished: a stop marker that was there before the start";
 constexpr std::string_view kSigchld = "SIGCHLD ignored by the launcher";
 constexpr std::string_view kCapLease = "CAP_LEASE missing from the bounding set";
+constexpr std::string_view kFewDescriptors = "new (another inherited failure): RLIMIT_NOFILE of 8 from the launcher";
 constexpr std::string_view kHeldExecutable = "a writer holding node or sing-box";
 constexpr std::string_view kStopUnseen = "new: a stop marker the owner cannot look for is refused";
 constexpr std::string_view kStateFilesUnseen = "new: state files the owner cannot look for count as absent";
@@ -71,9 +72,12 @@ const KnownDisagreement kKnownDisagreements[] = {
     {"core.pid-left", "finished", "names no cause", kOldResults},
     {"core-exit-left", "finished", "names no cause", kOldResults},
     {"done-left", "finished", "names no cause", kOldResults},
+    {"done-directory", "finished", "names no cause", kOldResults},
+    {"helper.pid-dangling-link", "finished", "names no cause", kOldResults},
     {"stop-left", "finished", "names no cause", kStaleStop},
     {"launch-sigchld-ignored", "*", "", kSigchld},
     {"launch-without-cap-lease", "*", "", kCapLease},
+    {"launch-few-descriptors", "*", "", kFewDescriptors},
     {"node-writer", "*", "", kHeldExecutable},
     {"sing-box-writer", "*", "", kHeldExecutable},
     {"directory-unsearchable", "verdict", "refused [stop]", kStopUnseen},

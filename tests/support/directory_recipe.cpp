@@ -198,6 +198,15 @@ std::vector<Defect> build_catalogue() {
     });
     add("session-byte-order-mark", "supervisor.json", both({"supervisor.json/document"}),
         [](Staging& s) { write_session_file(s, "\xEF\xBB\xBF" + reference::session_document(nonce_of(s))); });
+    add("session-short-nonce", "supervisor.json", both({"supervisor.json/document"}),
+        [](Staging& s) { write_session_file(s, reference::session_document(nonce_of(s).substr(1))); });
+    add("session-format-as-text", "supervisor.json", both({"supervisor.json/document"}),
+        [](Staging& s) { write_session_file(s, "{\"format\":\"1\",\"parent_nonce\":\"" + nonce_of(s) + "\"}"); });
+    add("session-format-fraction", "supervisor.json", both({"supervisor.json/document"}),
+        [](Staging& s) { write_session_file(s, "{\"format\":1.0,\"parent_nonce\":\"" + nonce_of(s) + "\"}"); });
+    add("session-key-twice", "supervisor.json", both({"supervisor.json/document"}), [](Staging& s) {
+        write_session_file(s, "{\"format\":1,\"format\":1,\"parent_nonce\":\"" + nonce_of(s) + "\"}");
+    });
     add("session-array-form", "supervisor.json", both({}),
         [](Staging& s) { write_session_file(s, "[1,\"" + nonce_of(s) + "\"]"); });
     add("session-keys-swapped", "supervisor.json", both({}),
@@ -221,6 +230,8 @@ std::vector<Defect> build_catalogue() {
         [](Staging& s) { leave_state_file(s, kHelperPidFile, "1"); });
     add("helper.pid-fifo", "helper.pid", run_only({"helper.pid"}),
         [](Staging& s) { fifo_entry(s, kHelperPidFile, 0600); });
+    add("helper.pid-dangling-link", "helper.pid", run_only({"helper.pid"}),
+        [](Staging& s) { check(::symlink("nowhere", at(s, kHelperPidFile).c_str()) == 0, "symlink helper.pid"); });
     add("recovery.pid-left", "recovery.pid", recover_only({"recovery.pid"}),
         [](Staging& s) { leave_state_file(s, kRecoveryPidFile, "1"); });
 
@@ -241,6 +252,7 @@ std::vector<Defect> build_catalogue() {
     add("core-exit-left", "core-exit", run_only({"core-exit"}),
         [](Staging& s) { leave_state_file(s, kCoreExitFile, "{}"); });
     add("done-left", "done", both({"done"}), [](Staging& s) { leave_state_file(s, kDoneFile, "{}"); });
+    add("done-directory", "done", both({"done"}), [](Staging& s) { directory_entry(s, kDoneFile); });
     add("cleanup-error-left", "cleanup-error", both({}),
         [](Staging& s) { leave_state_file(s, kCleanupErrorFile, ""); });
 
@@ -249,6 +261,9 @@ std::vector<Defect> build_catalogue() {
         [](Staging& s) { s.launch_options.push_back("--ignore-sigchld"); });
     add("launch-without-cap-lease", "launch", both({"launch/*"}), [](Staging& s) {
         s.launch_options.insert(s.launch_options.end(), {"--drop-capability", std::to_string(kLeaseCapability)});
+    });
+    add("launch-few-descriptors", "launch", both({"launch/*"}), [](Staging& s) {
+        s.launch_options.insert(s.launch_options.end(), {"--nofile", "8"});
     });
     add("launch-signals-blocked", "launch", both({}),
         [](Staging& s) { s.launch_options.push_back("--block-signals"); });
