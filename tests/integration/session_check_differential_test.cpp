@@ -211,7 +211,7 @@ TEST(SessionCheckDifferential, CheckerAndSupervisorAgreeOnGeneratedDirectories) 
         (void)std::fputs(report.c_str(), stdout);
     }
     for (const KnownDisagreement& entry : kKnownDisagreements)
-        if (!replay && known_seen.count(&entry) == 0)
+        if (!replay && !known_seen.contains(&entry))
             std::printf("differential: no case meets the known disagreement %s/%s (%s) any more; remove it\n",
                         std::string(entry.defect).c_str(), std::string(entry.property).c_str(),
                         std::string(entry.cause).c_str());

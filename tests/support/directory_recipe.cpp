@@ -117,10 +117,11 @@ void add_input_defects(std::vector<Defect>& out, std::string_view name, bool exe
     static std::set<std::string> storage;  // ids and keys outlive the catalogue's construction
     const auto text = [](std::string value) -> std::string_view { return *storage.insert(std::move(value)).first; };
     const std::string n(name);
-    const auto add = [&](std::string suffix, std::vector<std::string> rules, Sight sight,
+    const auto add = [&](const std::string& suffix, const std::vector<std::string>& rules, Sight sight,
                          std::function<void(Staging&)> apply) {
         Keys keys;
-        for (const std::string& rule : rules) keys.push_back(text(rule.empty() ? n : n + "/" + rule));
+        for (const std::string& rule : rules)
+            keys.push_back(text(rule.empty() ? n : std::string(n).append("/").append(rule)));
         out.push_back({text(n + "-" + suffix), text(n), keys, in_recover ? keys : Keys{}, sight, std::move(apply)});
     };
     const mode_t good = executable ? 0700 : 0600;
@@ -149,13 +150,13 @@ void add_input_defects(std::vector<Defect>& out, std::string_view name, bool exe
 
 std::vector<Defect> build_catalogue() {
     std::vector<Defect> d;
-    const auto both = [](Keys keys) { return std::pair{keys, keys}; };
-    const auto add = [&](std::string_view id, std::string_view slot, std::pair<Keys, Keys> keys,
+    const auto both = [](const Keys& keys) { return std::pair{keys, keys}; };
+    const auto add = [&](std::string_view id, std::string_view slot, const std::pair<Keys, Keys>& keys,
                          std::function<void(Staging&)> apply, Sight sight = Sight::seen) {
         d.push_back({id, slot, keys.first, keys.second, sight, std::move(apply)});
     };
-    const auto run_only = [](Keys keys) { return std::pair{keys, Keys{}}; };
-    const auto recover_only = [](Keys keys) { return std::pair{Keys{}, keys}; };
+    const auto run_only = [](const Keys& keys) { return std::pair{keys, Keys{}}; };
+    const auto recover_only = [](const Keys& keys) { return std::pair{Keys{}, keys}; };
 
     // A bad name is given through a link, the directory keeping its own: two defects in one.
     add("argument-bad-name-link", "argument", both({"argument/name", "directory/type"}),

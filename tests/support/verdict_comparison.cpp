@@ -179,6 +179,7 @@ void compare_after(const Recipe& recipe, const CaseOutcome& outcome, std::vector
 
 std::vector<Disagreement> compare_verdicts(const Recipe& recipe, const CaseOutcome& outcome) {
     std::vector<Disagreement> out;
+    out.reserve(outcome.aftermath.size());
     for (const std::string& failure : outcome.aftermath) out.push_back({"aftermath", failure});
     if (std::ranges::find(outcome.supervisor.stages, Stage::unexplained) != outcome.supervisor.stages.end())
         out.push_back({"verdict", "the supervisor " + outcome.supervisor.story});
