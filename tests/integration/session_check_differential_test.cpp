@@ -175,8 +175,6 @@ TEST(SessionCheckDifferential, CheckerAndSupervisorAgreeOnGeneratedDirectories) 
     if (!testing::running_as_root()) GTEST_SKIP() << "the supervisor's run needs root";
     const bool replay = std::getenv("QUILLMERE_DIFFERENTIAL_RECIPE") != nullptr;
     const std::vector<Recipe> recipes = recipes_asked_for();
-    for (const Recipe& recipe : recipes)
-        ASSERT_EQ(testing::parse_recipe(testing::recipe_text(recipe)), recipe) << testing::recipe_text(recipe);
 
     const std::vector<nlohmann::json> lines =
         run_all(recipes, std::max<std::size_t>(1, knob("QUILLMERE_DIFFERENTIAL_JOBS", kDefaultJobs)));
