@@ -163,6 +163,7 @@ CaseOutcome run_case(const Recipe& recipe) {
         report = session.run(recipe.mode, run);
     }
     for (int i = 0; i < failures.size(); ++i) outcome.aftermath.emplace_back(failures.GetTestPartResult(i).message());
+    outcome.supervisor_pid = report->supervisor_pid;
     outcome.supervisor = judge_run(recipe.mode, *report, session, before);
     if (!outcome.supervisor.passed) outcome.after = ask_checker(directory, recipe.mode, true, staging.launch_options);
     return outcome;

@@ -3,6 +3,8 @@
 // while the parent listens, the supervisor as root with stand-in children, and, after a failed
 // run, the checker once more with --finished. What each said is kept for the comparison.
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +51,7 @@ struct CaseOutcome {
     std::optional<CheckerAnswer> after;  // --finished, after a failed run
     SupervisorAnswer supervisor;
     std::vector<std::string> aftermath;  // what the session's own checks found wrong
+    pid_t supervisor_pid = 0;            // which run --finished is asked about
 };
 
 // Throws std::runtime_error when the directory cannot be staged.

@@ -187,10 +187,11 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
         return reference::SupervisorProcess::start(options.launcher.front(), args);
     }();
     if (!started.has_value()) throw std::runtime_error("cannot start the supervisor");
+    const pid_t supervisor_pid = started->pid();
     auto finished = started->finish(options.time_limit);
     if (!finished.has_value()) throw std::runtime_error("cannot collect the supervisor");
 
-    RunReport report{std::move(*finished), std::nullopt};
+    RunReport report{std::move(*finished), std::nullopt, supervisor_pid};
     EXPECT_FALSE(report.supervisor.killed_at_time_limit) << "the supervisor outlived its time limit";
     if (parent) {
         parent->supervisor_exited();

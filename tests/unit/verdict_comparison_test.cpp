@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ struct ComparisonCase {
     std::vector<std::string> after;    // --finished, asked when the supervisor refused
     std::set<std::string> properties;  // the properties it must be filed under
 };
+
+void PrintTo(const ComparisonCase& c, std::ostream* out) { *out << c.recipe; }
 
 testing::CheckerAnswer answer_of(const std::vector<std::string>& findings) {
     testing::CheckerAnswer answer;
