@@ -14,9 +14,14 @@
 //   --umask OCTAL           set the umask
 //   --broken-stdout         make standard output a pipe whose reading end is already closed
 //   --empty-argv            execute PROGRAM with an empty argument vector (argc 0)
+//   --drop-capability N     drop capability N from the bounding set, as container runtimes do
+//   --as-uid UID            then become UID (group the same number) for good, so that an
+//                           unprivileged PROGRAM inherits a bounding set only root could change
 // Exit status 127 when the exec fails, 126 on bad usage or a failing setup step.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +50,8 @@ struct Launch {
     bool empty_argv = false;
     long nofile = -1;
     long umask_value = -1;
+    int dropped_capability = -1;
+    int as_uid = -1;
     char** program = nullptr;
 };
 
@@ -81,6 +88,12 @@ Launch parse(int argc, char** argv) {
             ++i;
         } else if (option == "--umask" && value != nullptr) {
             launch.umask_value = std::strtol(value, nullptr, 8);
+            ++i;
+        } else if (option == "--drop-capability" && value != nullptr) {
+            launch.dropped_capability = whole_number(value, "--drop-capability N");
+            ++i;
+        } else if (option == "--as-uid" && value != nullptr) {
+            launch.as_uid = whole_number(value, "--as-uid UID");
             ++i;
         } else if (option == "--ignore-sigchld") {
             launch.ignore_sigchld = true;
@@ -155,6 +168,12 @@ int main(int argc, char** argv) {
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) refuse("setrlimit");
     }
     if (launch.umask_value >= 0) ::umask(static_cast<mode_t>(launch.umask_value));
+    if (launch.dropped_capability >= 0 && ::prctl(PR_CAPBSET_DROP, launch.dropped_capability, 0, 0, 0) != 0)
+        refuse("PR_CAPBSET_DROP");
+    if (launch.as_uid >= 0) {
+        const auto id = static_cast<uid_t>(launch.as_uid);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) refuse("cannot become --as-uid");
+    }
 
     char* no_arguments[] = {nullptr};
     ::execve(launch.program[0], launch.empty_argv ? no_arguments : launch.program, environ);

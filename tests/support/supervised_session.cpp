@@ -185,7 +185,8 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
         auto listening = reference::ParentSession::listen(*dir_, std::move(options.script), options.socket);
         if (!listening.has_value()) throw std::runtime_error("cannot listen on parent.sock");
         parent = std::move(*listening);
-        socket_made_ = true;
+        // A link in the socket's place is a link afterwards.
+        socket_made_ = options.socket.form != reference::SocketForm::link_to_listening;
     }
 
     if (options.before_start) options.before_start();
@@ -198,10 +199,11 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
         return reference::SupervisorProcess::start(options.launcher.front(), args);
     }();
     if (!started.has_value()) throw std::runtime_error("cannot start the supervisor");
+    const pid_t supervisor_pid = started->pid();
     auto finished = started->finish(options.time_limit);
     if (!finished.has_value()) throw std::runtime_error("cannot collect the supervisor");
 
-    RunReport report{std::move(*finished), std::nullopt};
+    RunReport report{std::move(*finished), std::nullopt, supervisor_pid};
     EXPECT_FALSE(report.supervisor.killed_at_time_limit) << "the supervisor outlived its time limit";
     if (parent) {
         parent->supervisor_exited();

@@ -47,6 +47,7 @@ struct Inputs {
 struct RunReport {
     reference::SupervisorOutcome supervisor;
     std::optional<reference::Timeline> timeline;  // nullopt when nobody listened on the socket
+    pid_t supervisor_pid = 0;                     // the process the parent started
 };
 
 struct SupervisorRun {
