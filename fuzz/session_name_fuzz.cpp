@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
+#include "linux/path.hpp"
 #include "session/session.hpp"
 #include "session/session_name.hpp"
 

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "linux/path.hpp"
+#include "linux/utf8.hpp"
 #include "session/session_name.hpp"
-#include "session/utf8.hpp"
 
 namespace quillmere {
 

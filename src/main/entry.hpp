@@ -5,7 +5,9 @@
 
 namespace quillmere {
 
-inline constexpr std::string_view kVersionBanner = "Quillmere network supervisor 1.0.0\n";
+// The version comes from the build (the project's VERSION), so that the banner, the packages
+// and the manual pages cannot tell different versions.
+inline constexpr std::string_view kVersionBanner = "Quillmere network supervisor " QUILLMERE_VERSION "\n";
 inline constexpr std::string_view kFailureMarker = "NETWORK_SUPERVISOR_FAILED\n";
 
 // The whole program after start-up preparation: dispatches `args` (the arguments after the

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "linux/path.hpp"
+#include "linux/write_all.hpp"
 #include "session/session_rules.hpp"
 
 namespace quillmere {
@@ -25,7 +26,6 @@ constexpr timeval kHandshakeCallTimeLimit{2, 0};
 
 constexpr Error kInteriorNul = Error::with_text(ErrorKind::invalid_input, "paths must not contain interior null bytes");
 constexpr Error kPathTooLong = Error::with_text(ErrorKind::invalid_input, "path must be shorter than SUN_LEN");
-constexpr Error kWriteZero = Error::with_text(ErrorKind::write_zero, "failed to write whole buffer");
 constexpr Error kFillEof = Error::with_text(ErrorKind::unexpected_eof, "failed to fill whole buffer");
 
 // The socket file must be the parent's own socket. It is held by a path-only descriptor that does not follow a link and checked on that descriptor, so
@@ -76,17 +76,8 @@ Result<void> set_handshake_time_limits(int fd) {
 }
 
 // MSG_NOSIGNAL: a parent that has already gone away must give EPIPE, not kill the process.
-Result<void> send_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            return fail_last_os_error();
-        }
-        if (sent == 0) return fail(kWriteZero);
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
-    }
-    return {};
+ssize_t send_without_signal(int fd, const void* bytes, std::size_t size) noexcept {
+    return ::send(fd, bytes, size, MSG_NOSIGNAL);
 }
 
 // Reads exactly `size` bytes and not one more: whatever the parent sends after them stays in
@@ -130,7 +121,7 @@ Result<ParentLink> connect_parent_link(const Session& session) {
     std::string hello;
     hello.reserve(session.parent_nonce.size() + 1);
     hello.append(session.parent_nonce).append(1, '\n');
-    TRY(send_all(fd.get(), hello));
+    TRY(write_all(fd.get(), hello, send_without_signal));
 
     char acknowledgement[kAcknowledgement.size()];
     TRY(receive_exact(fd.get(), acknowledgement, sizeof acknowledgement));

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "session/utf8.hpp"
+#include "linux/utf8.hpp"
 
 namespace quillmere {
 
@@ -11,22 +11,6 @@ bool is_ascii_alphanumeric(char c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 }  // namespace
-
-std::optional<std::string_view> last_path_component(std::string_view path) {
-    while (!path.empty()) {
-        while (!path.empty() && path.back() == '/') path.remove_suffix(1);
-        if (path.empty()) break;
-        const std::size_t slash = path.rfind('/');
-        const std::string_view component = slash == std::string_view::npos ? path : path.substr(slash + 1);
-        if (component == ".") {
-            path.remove_suffix(component.size());
-            continue;
-        }
-        if (component == "..") return std::nullopt;
-        return component;
-    }
-    return std::nullopt;
-}
 
 std::optional<NameProblem> session_name_problem(std::string_view name) {
     if (!is_valid_utf8(name)) return NameProblem::not_utf8;

@@ -20,10 +20,6 @@ enum class NameProblem : std::uint8_t {
     suffix_character,  // a byte after the prefix that is no ASCII letter or digit
 };
 
-// The last component of `path`, where empty and "." components do not count; nullopt when
-// there is none (the root) or it is "..".
-[[nodiscard]] std::optional<std::string_view> last_path_component(std::string_view path);
-
 // The first thing that makes `name` unacceptable as a state directory name (prefix, suffix of
 // 1 to 64 ASCII letters or digits), or nullopt for a good name.
 [[nodiscard]] std::optional<NameProblem> session_name_problem(std::string_view name);

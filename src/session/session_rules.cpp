@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "linux/path.hpp"
 #include "session/session_name.hpp"
 
 namespace quillmere {

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "linux/path.hpp"
 #include "session/session.hpp"
 
 namespace quillmere {

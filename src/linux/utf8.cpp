@@ -1,4 +1,4 @@
-#include "session/utf8.hpp"
+#include "linux/utf8.hpp"
 
 namespace quillmere {
 
