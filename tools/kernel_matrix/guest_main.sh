@@ -25,10 +25,12 @@ finish() {
 # One demo session under strace, started with descriptor 7 open and not close-on-exec.
 cloexec_check() {
     trace=/tmp/cloexec.strace
+    # Whether the session itself succeeds is the demo step's business: this one looks only at
+    # the calls.
     strace -f -qq -e trace=close_range,fcntl,openat -o "$trace" \
-        "$MATRIX_TREE/build/quillmere-reference-parent" demo 7</etc/hostname || return 1
+        "$MATRIX_TREE/build/quillmere-reference-parent" demo 7</etc/hostname || true
     refused='close_range\(3, [0-9]+, CLOSE_RANGE_CLOEXEC\) = -1 EINVAL'
-    cat "$trace"
+    grep -E 'close_range|/proc/self/fd"|fcntl\(7, F_SETFD' "$trace"
     if [ "$1" = walk ]; then
         grep -Eq "$refused" "$trace" && grep -q 'openat(AT_FDCWD, "/proc/self/fd"' "$trace" &&
             grep -Eq 'fcntl\(7, F_SETFD, FD_CLOEXEC\) += 0' "$trace"
@@ -74,7 +76,9 @@ if [ "$MATRIX_ARCH" = arm64 ]; then
     step recover "$build/quillmere-reference-parent" session $session --recover
 else
     # shellcheck disable=SC2086 # words of their own
-    ctest --test-dir "$MATRIX_TREE/build" -j2 --timeout 300 $MATRIX_CTEST_ARGS >"$share/tests.log" 2>&1
+    # A test that fails is run once more: a guest under TCG on a busy machine is slow, and what
+    # passes only the second time is listed as such.
+    ctest --test-dir "$MATRIX_TREE/build" -j2 --timeout 300 --repeat until-pass:2 --output-on-failure $MATRIX_CTEST_ARGS >"$share/tests.log" 2>&1
     grep -E '^ *[0-9]+/[0-9]+ Test' "$share/tests.log" >>"$share/report"
     step demo "$MATRIX_TREE/build/quillmere-reference-parent" demo
     # Which way the supervisor marks inherited descriptors close-on-exec: close_range with

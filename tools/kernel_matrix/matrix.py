@@ -11,6 +11,7 @@ Knobs (environment):
   KERNELS_ARM64_TESTS subset (default: the unit tests and the run and recover integration cases) or all
   KERNELS_CTEST_ARGS  more arguments for ctest in the x86-64 guests (e.g. "-L unit" while developing)
   KERNELS_TIMEOUT     seconds one guest may take before it is stopped (default 1800)
+  KERNELS_KEEP        a directory to copy each guest's logs into
 """
 
 import hashlib
@@ -140,12 +141,14 @@ def arm64_test_script(tests_json, emulator="qemu-aarch64-static"):
         if Path(command[0]).name == emulator and test["name"] not in seen:
             seen.add(test["name"])
             tests.append(test)
+    # As the x86-64 guests' CTest with --repeat until-pass:2, a failed test is run once more.
     lines = ["total=%d" % len(tests), "n=0",
-             "t() { n=$((n + 1)); name=$1; limit=$2; dir=$3; shift 3; started=$(cut -d' ' -f1 /proc/uptime)",
+             "t() { n=$((n + 1)); name=$1; limit=$2; dir=$3; shift 3; for attempt in 1 2; do",
+             "  started=$(cut -d' ' -f1 /proc/uptime)",
              '  if (cd "$dir" && exec timeout "$limit" "$@") >>/run/matrix/tests-output.log 2>&1; then r=Passed',
              '  else case $? in 143|124) r="***Timeout";; *) r="***Failed";; esac; fi',
              "  s=$(awk -v a=\"$started\" -v b=\"$(cut -d' ' -f1 /proc/uptime)\" 'BEGIN { printf \"%.2f\", b - a }')",
-             '  echo "$n/$total Test #$n: $name ... $r $s sec"; }']
+             '  echo "$n/$total Test #$n: $name ... $r $s sec"; [ "$r" = Passed ] && break; done; }']
     for test in tests:
         command = test["command"][1:]
         properties = {p["name"]: p["value"] for p in test.get("properties", [])}
@@ -236,9 +239,12 @@ def main():
         for guest in chosen:
             report, elapsed = run_guest(guest, cache, mirror, work, timeout)
             print(f"{guest.name}: {report.release or 'no release reported'}: {len(report.passed)} passed, "
-                  f"{len(report.failed)} failed, {len(report.skipped)} skipped, {elapsed:.0f} s", flush=True)
+                  f"{len(report.failed)} failed, {len(report.skipped)} skipped, {len(report.rerun)} rerun, "
+                  f"{elapsed:.0f} s", flush=True)
             for name in report.failed:
                 print(f"  failed: {name}", flush=True)
+            for name in report.rerun:
+                print(f"  passed only on its rerun: {name}", flush=True)
             if not report.finished:
                 print(f"  the guest did not finish; its console:", flush=True)
                 console = work / f"{guest.name}.console"

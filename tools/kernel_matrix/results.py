@@ -11,7 +11,8 @@ A guest's log holds, among anything else it printed:
 import re
 from dataclasses import dataclass, field
 
-_CTEST = re.compile(r"^\s*\d+/\d+\s+Test\s+#\d+:\s+(?P<name>\S+)\s+\.*\s*(?:\*\*\*)?"
+# A parameterised case's name may be followed by "  # GetParam() = VALUE", which is dropped.
+_CTEST = re.compile(r"^\s*\d+/\d+\s+Test\s+#\d+:\s+(?P<name>\S+)(?:\s+#.*?)?\s*\.*\s*(?:\*\*\*)?"
                     r"(?P<outcome>Passed|Failed|Timeout|Exception|Not Run|Skipped|SKIP_REGULAR_EXPRESSION matched)"
                     r".*?(?P<seconds>\d+(?:\.\d+)?)\s+sec\s*$")
 _STEP = re.compile(r"^step (?P<name>\S+) (?P<outcome>passed|failed|skipped) (?P<seconds>\d+(?:\.\d+)?)\s*$")
@@ -25,6 +26,9 @@ class GuestReport:
     passed: list = field(default_factory=list)
     failed: list = field(default_factory=list)
     skipped: list = field(default_factory=list)
+    # Passed only when run again (CTest's --repeat until-pass), named so that nobody takes them for
+    # steady passes.
+    rerun: list = field(default_factory=list)
     finished: bool = False
 
     @property
@@ -42,6 +46,8 @@ def parse(text):
         elif match := _CTEST.match(line):
             outcome = match["outcome"]
             kind = "passed" if outcome == "Passed" else "skipped" if outcome in ("Skipped", "SKIP_REGULAR_EXPRESSION matched") else "failed"
+            if kind == "passed" and outcomes.get(match["name"]) == "failed" and match["name"] not in report.rerun:
+                report.rerun.append(match["name"])
             outcomes[match["name"]] = kind
         elif match := _STEP.match(line):
             outcomes["step:" + match["name"]] = match["outcome"]

@@ -63,6 +63,8 @@ class GuestLines(unittest.TestCase):
             "  4/6 Test   #4: Unit.Crashes .....................***Exception: SegFault  0.02 sec",
             "  5/6 Test   #5: RealEngine .......................   Skipped   0.10 sec",
             "  6/6 Test   #6: Unit.Flaky .......................***Failed    0.50 sec",
+            "  7/7 Test #278: Inputs/Missing.Fails/TunJson  # GetParam() = TunJson ......***Failed    2.00 sec",
+            "8/8 Test #8: Sweep/Left.Ended/Core  # GetParam() = Core ... Passed 1.00 sec",
             "6/6 Test #6: Unit.Flaky ... Passed 0.40 sec",
             "step demo passed 3.2",
             "step pkexec failed 15.0\r",
@@ -70,9 +72,11 @@ class GuestLines(unittest.TestCase):
         ])
         report = results.parse(log)
         self.assertEqual(report.release, "5.10.0-32-amd64")
-        self.assertEqual(report.passed, ["Unit.Passes", "Unit.Flaky", "step:demo"])
-        self.assertEqual(report.failed, ["Unit.Fails", "Unit.Hangs", "Unit.Crashes", "step:pkexec"])
+        self.assertEqual(report.passed, ["Unit.Passes", "Unit.Flaky", "Sweep/Left.Ended/Core", "step:demo"])
+        self.assertEqual(report.failed,
+                         ["Unit.Fails", "Unit.Hangs", "Unit.Crashes", "Inputs/Missing.Fails/TunJson", "step:pkexec"])
         self.assertEqual(report.skipped, ["RealEngine"])
+        self.assertEqual(report.rerun, ["Unit.Flaky"])
         self.assertTrue(report.finished)
         self.assertFalse(report.ok)
 
