@@ -11,8 +11,9 @@ A guest's log holds, among anything else it printed:
 import re
 from dataclasses import dataclass, field
 
-# A parameterised case's name may be followed by "  # GetParam() = VALUE", which is dropped.
-_CTEST = re.compile(r"^\s*\d+/\d+\s+Test\s+#\d+:\s+(?P<name>\S+)(?:\s+#.*?)?\s*\.*\s*(?:\*\*\*)?"
+# A case's name may hold spaces (a parameter's description); the dots CTest pads it with end it.
+# A parameterised case's "  # GetParam() = VALUE" after the name is dropped.
+_CTEST = re.compile(r"^\s*\d+/\d+\s+Test\s+#\d+:\s+(?P<name>\S.*?)(?:\s+# GetParam\(\).*?)?\s*\.+\s*(?:\*\*\*)?"
                     r"(?P<outcome>Passed|Failed|Timeout|Exception|Not Run|Skipped|SKIP_REGULAR_EXPRESSION matched)"
                     r".*?(?P<seconds>\d+(?:\.\d+)?)\s+sec\s*$")
 _STEP = re.compile(r"^step (?P<name>\S+) (?P<outcome>passed|failed|skipped) (?P<seconds>\d+(?:\.\d+)?)\s*$")

@@ -65,6 +65,7 @@ class GuestLines(unittest.TestCase):
             "  6/6 Test   #6: Unit.Flaky .......................***Failed    0.50 sec",
             "  7/7 Test #278: Inputs/Missing.Fails/TunJson  # GetParam() = TunJson ......***Failed    2.00 sec",
             "8/8 Test #8: Sweep/Left.Ended/Core  # GetParam() = Core ... Passed 1.00 sec",
+            " 46/351 Test  #45: Shapes/Accepted.Nonce/whitespace and a final line feed ....   Passed    0.02 sec",
             "6/6 Test #6: Unit.Flaky ... Passed 0.40 sec",
             "step demo passed 3.2",
             "step pkexec failed 15.0\r",
@@ -72,7 +73,8 @@ class GuestLines(unittest.TestCase):
         ])
         report = results.parse(log)
         self.assertEqual(report.release, "5.10.0-32-amd64")
-        self.assertEqual(report.passed, ["Unit.Passes", "Unit.Flaky", "Sweep/Left.Ended/Core", "step:demo"])
+        self.assertEqual(report.passed, ["Unit.Passes", "Unit.Flaky", "Sweep/Left.Ended/Core",
+                                          "Shapes/Accepted.Nonce/whitespace and a final line feed", "step:demo"])
         self.assertEqual(report.failed,
                          ["Unit.Fails", "Unit.Hangs", "Unit.Crashes", "Inputs/Missing.Fails/TunJson", "step:pkexec"])
         self.assertEqual(report.skipped, ["RealEngine"])
