@@ -151,6 +151,9 @@ def arm64_test_script(tests_json, emulator="qemu-aarch64-static"):
              '  echo "$n/$total Test #$n: $name ... $r $s sec"; [ "$r" = Passed ] && break; done; }']
     for test in tests:
         command = test["command"][1:]
+        # The emulator's own options (the toolchain gives it "-L SYSROOT") go with it.
+        while command and command[0].startswith("-"):
+            command = command[2:]
         properties = {p["name"]: p["value"] for p in test.get("properties", [])}
         directory = properties.get("WORKING_DIRECTORY", "/")
         timeout = int(float(properties.get("TIMEOUT", 300)))
@@ -212,7 +215,7 @@ def run_guest(guest, cache, mirror, work, timeout):
         log(f"{guest.name}: stopped after {timeout} s")
     elapsed = time.monotonic() - started
     report_path = share / "report"
-    report = results.parse(report_path.read_text() if report_path.exists() else "")
+    report = results.parse(report_path.read_text(errors="replace") if report_path.exists() else "")
     return report, elapsed
 
 

@@ -4,6 +4,7 @@ A guest's log holds, among anything else it printed:
     release 6.1.0-50-amd64
     1/350 Test  #12: Suite.Case ......................   Passed    0.01 sec
     2/350 Test  #13: Suite.Other .....................***Failed    0.50 sec
+          Test  #13: Suite.Other .....................   Passed    0.40 sec      (its rerun)
     step demo passed 3.2
     step pkexec failed 15.0
 """
@@ -13,7 +14,7 @@ from dataclasses import dataclass, field
 
 # A case's name may hold spaces (a parameter's description); the dots CTest pads it with end it.
 # A parameterised case's "  # GetParam() = VALUE" after the name is dropped.
-_CTEST = re.compile(r"^\s*\d+/\d+\s+Test\s+#\d+:\s+(?P<name>\S.*?)(?:\s+# GetParam\(\).*?)?\s*\.+\s*(?:\*\*\*)?"
+_CTEST = re.compile(r"^\s*(?:\d+/\d+\s+)?Test\s+#\d+:\s+(?P<name>\S.*?)(?:\s+# GetParam\(\).*?)?\s*\.+\s*(?:\*\*\*)?"
                     r"(?P<outcome>Passed|Failed|Timeout|Exception|Not Run|Skipped|SKIP_REGULAR_EXPRESSION matched)"
                     r".*?(?P<seconds>\d+(?:\.\d+)?)\s+sec\s*$")
 _STEP = re.compile(r"^step (?P<name>\S+) (?P<outcome>passed|failed|skipped) (?P<seconds>\d+(?:\.\d+)?)\s*$")
