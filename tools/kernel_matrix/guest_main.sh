@@ -69,7 +69,11 @@ if [ "$MATRIX_ARCH" = arm64 ]; then
         "process.exit(mode === 'preflight' || mode === 'cleanup' ? 0 : 2);" >/tmp/guard.cjs
     printf '{"log":{"level":"warn"},"inbounds":[],"outbounds":[]}\n' >/tmp/tun.json
     chmod 0644 /tmp/guard.cjs /tmp/tun.json
-    session="--core $build/quillmere-demo-core --guard /tmp/guard.cjs --config /tmp/tun.json --node /usr/bin/node"
+    # How long Debian's node takes to start here, against the guard's 6 s.
+    step node-start /usr/bin/node -e 0
+    node=/usr/bin/node
+    [ "${MATRIX_GUARD_NODE:-real}" = stand-in ] && node=$build/test-programs/stand_in_child
+    session="--core $build/quillmere-demo-core --guard /tmp/guard.cjs --config /tmp/tun.json --node $node"
     # shellcheck disable=SC2086
     step run "$build/quillmere-reference-parent" session $session --stop-after 2
     # shellcheck disable=SC2086
