@@ -7,6 +7,7 @@ A guest's log holds, among anything else it printed:
           Test  #13: Suite.Other .....................   Passed    0.40 sec      (its rerun)
     step demo passed 3.2
     step pkexec failed 15.0
+    note something the host should print
 """
 
 import re
@@ -19,6 +20,7 @@ _CTEST = re.compile(r"^\s*(?:\d+/\d+\s+)?Test\s+#\d+:\s+(?P<name>\S.*?)(?:\s+# G
                     r".*?(?P<seconds>\d+(?:\.\d+)?)\s+sec\s*$")
 _STEP = re.compile(r"^step (?P<name>\S+) (?P<outcome>passed|failed|skipped) (?P<seconds>\d+(?:\.\d+)?)\s*$")
 _RELEASE = re.compile(r"^release (?P<release>\S+)\s*$")
+_NOTE = re.compile(r"^note (?P<text>.+?)\s*$")
 _FINISHED = re.compile(r"^guest finished\s*$")
 
 
@@ -31,6 +33,7 @@ class GuestReport:
     # Passed only when run again (CTest's --repeat until-pass), named so that nobody takes them for
     # steady passes.
     rerun: list = field(default_factory=list)
+    notes: list = field(default_factory=list)
     finished: bool = False
 
     @property
@@ -53,6 +56,8 @@ def parse(text):
             outcomes[match["name"]] = kind
         elif match := _STEP.match(line):
             outcomes["step:" + match["name"]] = match["outcome"]
+        elif match := _NOTE.match(line):
+            report.notes.append(match["text"])
         elif _FINISHED.match(line):
             report.finished = True
     for name, kind in outcomes.items():

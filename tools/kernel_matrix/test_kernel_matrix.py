@@ -69,6 +69,7 @@ class GuestLines(unittest.TestCase):
             "      Test   #6: Unit.Flaky .......................   Passed    0.40 sec",
             "step demo passed 3.2",
             "step pkexec failed 15.0\r",
+            "note the stand-in played the guard's runtime",
             "guest finished",
         ])
         report = results.parse(log)
@@ -79,6 +80,7 @@ class GuestLines(unittest.TestCase):
                          ["Unit.Fails", "Unit.Hangs", "Unit.Crashes", "Inputs/Missing.Fails/TunJson", "step:pkexec"])
         self.assertEqual(report.skipped, ["RealEngine"])
         self.assertEqual(report.rerun, ["Unit.Flaky"])
+        self.assertEqual(report.notes, ["the stand-in played the guard's runtime"])
         self.assertTrue(report.finished)
         self.assertFalse(report.ok)
 
