@@ -163,12 +163,14 @@ TEST(RealEngine, ServesThroughItsSocksPortAndEndsBySigtermAlone) {
     std::thread user([&] {
         const Deadline deadline = Deadline::after(kEngineAnswersWithin);
         while (!response && !deadline.passed()) {
-            if (const auto pid = session.state_file(kCorePidFile); pid && core_executable.empty()) {
-                std::error_code ignored;
-                core_executable = std::filesystem::read_symlink("/proc/" + *pid + "/exe", ignored).string();
-            }
             response = get_through_socks(socks_port, http.port());
             if (!response) sleep_for(milliseconds(50));
+        }
+        // Only an answer proves the wrapper has executed the engine: "core.pid" is written
+        // before that, and on a slow machine it may still name the wrapper for a while.
+        if (const auto pid = session.state_file(kCorePidFile); pid && response) {
+            std::error_code ignored;
+            core_executable = std::filesystem::read_symlink("/proc/" + *pid + "/exe", ignored).string();
         }
         stop_requested = monotonic_now();
         (void)session.dir().request_stop();
