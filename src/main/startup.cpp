@@ -5,10 +5,12 @@
 #include <linux/close_range.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace quillmere {
 
@@ -49,11 +51,30 @@ void mark_inherited_descriptors_cloexec() noexcept {
     mark_listed_descriptors_cloexec();
 }
 
+// Interval timers survive exec, pkexec's included: one armed by the launcher would end the
+// supervisor with SIGALRM, SIGVTALRM or SIGPROF in the middle of a session, between two state
+// files and with a child still to clean up after. The supervisor sets no timer of its own; it
+// waits by polling against deadlines.
+void disarm_interval_timers() noexcept {
+    const itimerval disarmed{};
+    for (const int timer : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) (void)::setitimer(timer, &disarmed, nullptr);
+}
+
 }  // namespace
 
 bool prepare_process() noexcept {
-    // Cannot fail for a valid signal number and a fixed disposition.
+    disarm_interval_timers();
+    // None of these can fail for a valid signal number and a fixed disposition. Each turns a
+    // death into an error value on the ordinary path, which releases and cleans up:
+    // - SIGPIPE: a reader that went away makes the write fail with EPIPE.
+    // - SIGXFSZ: a write past a launcher's RLIMIT_FSIZE fails with EFBIG (or stops short).
+    // - SIGXCPU: a launcher's soft RLIMIT_CPU only ever sends this signal, once a second past
+    //   it; the hard limit still ends the process, and the limits themselves stay as the
+    //   launcher set them, so every child starts under them too.
+    // Children start with every disposition back at its default (see spawn).
     (void)::signal(SIGPIPE, SIG_IGN);
+    (void)::signal(SIGXFSZ, SIG_IGN);
+    (void)::signal(SIGXCPU, SIG_IGN);
     if (!open_standard_descriptors()) return false;
     mark_inherited_descriptors_cloexec();
     return true;

@@ -11,14 +11,26 @@
 //                           set these signals (by number) to SIG_IGN as well
 //   --block-signals         block every signal that can be blocked; the mask survives exec
 //   --nofile N              lower RLIMIT_NOFILE (soft and hard) to N
+//   --fsize BYTES           lower the soft RLIMIT_FSIZE to BYTES
+//   --address-space BYTES   lower RLIMIT_AS (soft and hard) to BYTES
+//   --processes N           lower RLIMIT_NPROC (soft and hard) to N
+//   --stack BYTES           lower RLIMIT_STACK (soft and hard) to BYTES
+//   --cpu-left MS           spend CPU time until PROGRAM has only MS milliseconds of it left
+//                           before the soft RLIMIT_CPU (1 s; the hard limit stays) is reached
+//   --timer KIND:MS         arm the interval timer KIND (real, virtual or prof) to expire
+//                           after MS milliseconds, and every MS milliseconds after that; an
+//                           armed timer survives exec
 //   --umask OCTAL           set the umask
 //   --broken-stdout         make standard output a pipe whose reading end is already closed
+//   --stdout PATH           make standard output PATH, opened for writing (/dev/full, say)
 //   --empty-argv            execute PROGRAM with an empty argument vector (argc 0)
 // Exit status 127 when the exec fails, 126 on bad usage or a failing setup step.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,8 +54,16 @@ struct Launch {
     bool ignore_sigchld = false;
     bool block_signals = false;
     bool broken_stdout = false;
+    const char* stdout_path = nullptr;
     bool empty_argv = false;
     long nofile = -1;
+    long fsize = -1;
+    long address_space = -1;
+    long processes = -1;
+    long stack = -1;
+    long cpu_left_ms = -1;
+    int timer = -1;
+    long timer_ms = 0;
     long umask_value = -1;
     char** program = nullptr;
 };
@@ -53,6 +73,30 @@ int whole_number(const char* text, const char* what) {
     const long value = std::strtol(text, &end, 10);
     if (end == text || *end != '\0' || value < 0 || value > 1000000) refuse(what);
     return static_cast<int>(value);
+}
+
+long byte_count(const char* text, const char* what) {
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || value < 0) refuse(what);
+    return static_cast<long>(value);
+}
+
+void parse_timer(const char* value, Launch& launch) {
+    const char* colon = std::strchr(value, ':');
+    if (colon == nullptr) refuse("--timer KIND:MS");
+    const std::string kind(value, colon);
+    if (kind == "real") {
+        launch.timer = ITIMER_REAL;
+    } else if (kind == "virtual") {
+        launch.timer = ITIMER_VIRTUAL;
+    } else if (kind == "prof") {
+        launch.timer = ITIMER_PROF;
+    } else {
+        refuse("--timer KIND:MS, KIND real, virtual or prof");
+    }
+    launch.timer_ms = whole_number(colon + 1, "--timer KIND:MS");
+    if (launch.timer_ms == 0) refuse("--timer KIND:MS, MS above 0");
 }
 
 Launch parse(int argc, char** argv) {
@@ -70,6 +114,9 @@ Launch parse(int argc, char** argv) {
         } else if (option == "--leak-file" && value != nullptr) {
             launch.leak_file = value;
             ++i;
+        } else if (option == "--stdout" && value != nullptr) {
+            launch.stdout_path = value;
+            ++i;
         } else if (option == "--close" && value != nullptr) {
             launch.to_close = value;
             ++i;
@@ -78,6 +125,25 @@ Launch parse(int argc, char** argv) {
             ++i;
         } else if (option == "--nofile" && value != nullptr) {
             launch.nofile = whole_number(value, "--nofile N");
+            ++i;
+        } else if (option == "--fsize" && value != nullptr) {
+            launch.fsize = byte_count(value, "--fsize BYTES");
+            ++i;
+        } else if (option == "--address-space" && value != nullptr) {
+            launch.address_space = byte_count(value, "--address-space BYTES");
+            ++i;
+        } else if (option == "--processes" && value != nullptr) {
+            launch.processes = whole_number(value, "--processes N");
+            ++i;
+        } else if (option == "--stack" && value != nullptr) {
+            launch.stack = byte_count(value, "--stack BYTES");
+            ++i;
+        } else if (option == "--cpu-left" && value != nullptr) {
+            launch.cpu_left_ms = whole_number(value, "--cpu-left MS");
+            if (launch.cpu_left_ms >= 1000) refuse("--cpu-left MS: under a second");
+            ++i;
+        } else if (option == "--timer" && value != nullptr) {
+            parse_timer(value, launch);
             ++i;
         } else if (option == "--umask" && value != nullptr) {
             launch.umask_value = std::strtol(value, nullptr, 8);
@@ -117,6 +183,12 @@ void break_stdout() {
     ::close(ends[1]);
 }
 
+void redirect_stdout(const char* path) {
+    const int fd = ::open(path, O_WRONLY);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) refuse("cannot open --stdout");
+    if (fd != STDOUT_FILENO) ::close(fd);
+}
+
 void close_listed(std::string list) {
     for (char* item = std::strtok(list.data(), ","); item != nullptr; item = std::strtok(nullptr, ","))
         ::close(whole_number(item, "--close N,N,..."));
@@ -126,6 +198,42 @@ void ignore_listed(std::string list) {
     for (char* item = std::strtok(list.data(), ","); item != nullptr; item = std::strtok(nullptr, ",")) {
         if (::signal(whole_number(item, "--ignore-signals N,N,..."), SIG_IGN) == SIG_ERR) refuse("signal");
     }
+}
+
+void lower_limit(int resource, long value, bool soft_only) {
+    if (value < 0) return;
+    rlimit limit{};
+    if (::getrlimit(resource, &limit) != 0) refuse("getrlimit");
+    limit.rlim_cur = static_cast<rlim_t>(value);
+    if (!soft_only) limit.rlim_max = static_cast<rlim_t>(value);
+    if (::setrlimit(resource, &limit) != 0) refuse("setrlimit");
+}
+
+long long cpu_time_ms() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// CPU time, like the limit on it, carries over into the program exec starts. The kernel
+// refuses a soft limit under one second, so the launcher spends the rest itself.
+void leave_cpu_time(long left_ms) {
+    if (left_ms < 0) return;
+    if (cpu_time_ms() >= 1000 - left_ms) refuse("--cpu-left: already spent");
+    lower_limit(RLIMIT_CPU, 1, true);
+    volatile unsigned long spin = 0;
+    while (cpu_time_ms() < 1000 - left_ms) {
+        for (int i = 0; i < 10000; ++i) spin = spin + 1;
+    }
+}
+
+void arm_timer(const Launch& launch) {
+    if (launch.timer < 0) return;
+    itimerval every{};
+    every.it_value.tv_sec = launch.timer_ms / 1000;
+    every.it_value.tv_usec = (launch.timer_ms % 1000) * 1000;
+    every.it_interval = every.it_value;
+    if (::setitimer(launch.timer, &every, nullptr) != 0) refuse("setitimer");
 }
 
 // The C library refuses the few signals it keeps for itself; those stay as they are.
@@ -142,6 +250,7 @@ int main(int argc, char** argv) {
     default_dispositions();
     leak_descriptors(launch);
     if (launch.broken_stdout) break_stdout();
+    if (launch.stdout_path != nullptr) redirect_stdout(launch.stdout_path);
     if (!launch.to_close.empty()) close_listed(launch.to_close);
     if (launch.ignore_sigchld) (void)::signal(SIGCHLD, SIG_IGN);
     if (!launch.to_ignore.empty()) ignore_listed(launch.to_ignore);
@@ -150,11 +259,15 @@ int main(int argc, char** argv) {
         sigfillset(&all);
         ::sigprocmask(SIG_BLOCK, &all, nullptr);
     }
-    if (launch.nofile >= 0) {
-        const rlimit limit{static_cast<rlim_t>(launch.nofile), static_cast<rlim_t>(launch.nofile)};
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) refuse("setrlimit");
-    }
+    lower_limit(RLIMIT_NOFILE, launch.nofile, false);
     if (launch.umask_value >= 0) ::umask(static_cast<mode_t>(launch.umask_value));
+    // Last, so that the launcher itself is not held back by them.
+    leave_cpu_time(launch.cpu_left_ms);
+    lower_limit(RLIMIT_FSIZE, launch.fsize, true);
+    lower_limit(RLIMIT_NPROC, launch.processes, false);
+    lower_limit(RLIMIT_STACK, launch.stack, false);
+    lower_limit(RLIMIT_AS, launch.address_space, false);
+    arm_timer(launch);
 
     char* no_arguments[] = {nullptr};
     ::execve(launch.program[0], launch.empty_argv ? no_arguments : launch.program, environ);

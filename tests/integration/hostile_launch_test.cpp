@@ -1,0 +1,273 @@
+// The supervisor started the way a careless or hostile launcher would (tests/programs/
+// hostile_launcher.cpp): descriptors leaked or closed, signals ignored or blocked, low limits,
+// armed timers, an odd umask, an empty argument vector. Each session is played by the reference
+// parent with stand-in children, under the harness's child subreaper; besides the case's own
+// outcome, every case checks what no launcher may change: the supervisor is never ended by a
+// signal, no child holds a descriptor or a signal disposition it was not meant to have, every
+// state file is readable once complete, and nothing outlives the session. SECURITY.md
+// ("Hostile launchers") gives the reasoning for each expected outcome.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app_routing/report.hpp"
+#include "children/state_files.hpp"
+#include "main/documents.hpp"
+#include "support/supervised_session.hpp"
+
+namespace quillmere {
+namespace {
+
+using reference::SupervisorMode;
+using testing::Role;
+using testing::SupervisedSession;
+
+constexpr std::string_view kLeakFile = "leaked-by-the-launcher";
+constexpr std::string_view kStoppedCoreExit = R"({"format":1,"signal":15,"stop_requested":true})";
+// Well short of the smallest record the supervisor writes whole ("core-exit", "done").
+constexpr std::string_view kTinyFileSize = "40";
+
+enum class Outcome {
+    clean_run,        // status 0: helper.pid, core.pid, core-exit (the stop's SIGTERM), done
+    quiet_run,        // the clean run, with every child's standard streams on /dev/null
+    clean_recover,    // status 0: recovery.pid, done
+    refused,          // status 1 and the marker; only the own pid file, no child started
+    failed,           // status 1 and the marker
+    cleaned_up,       // status 1 and the marker, after the clean-up ran and left its end marker
+    untouched,        // status 1 and the marker; nothing written, no child started
+    preflight_ended,  // the preflight ran, and so did the clean-up; either status
+};
+
+struct HostileCase {
+    const char* name;
+    SupervisorMode mode;
+    std::vector<std::string> options;  // the launcher's
+    Outcome outcome;
+    // Knobs set for every child, as "NAME=value" without the QUILLMERE_STAND_IN_ prefix.
+    std::vector<std::string> child_knobs = {};
+};
+
+std::ostream& operator<<(std::ostream& out, const HostileCase& c) { return out << c.name; }
+
+std::set<std::string> state_names(const SupervisedSession& session) {
+    std::set<std::string> names;
+    for (const std::string_view name :
+         {kHelperPidFile, kRecoveryPidFile, kCorePidFile, kCoreExitFile, kDoneFile, kCleanupErrorFile}) {
+        if (session.state_file(name)) names.emplace(name);
+    }
+    return names;
+}
+
+bool ends_with(const std::string& text, std::string_view tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// What a child may hold besides its standard streams: the executable it runs from and the
+// sealed copies named on its command line, nothing the launcher left open.
+void expect_child_started_clean(const testing::StandInRecord& record, Role role, const std::string& leak) {
+    constexpr std::array<std::string_view, 4> kNamed = {"/sing-box", "/node", "/memfd:quillmere-vpn-guard (deleted)",
+                                                        "/memfd:quillmere-vpn-config (deleted)"};
+    std::size_t named = 0;
+    for (const auto& [fd, target] : record.descriptors) {
+        if (fd <= 2) continue;
+        EXPECT_NE(target, leak) << "descriptor " << fd << " was leaked by the launcher";
+        const bool known = std::ranges::any_of(kNamed, [&](std::string_view tail) { return ends_with(target, tail); });
+        EXPECT_TRUE(known) << "descriptor " << fd << " -> " << target;
+        if (known) ++named;
+    }
+    EXPECT_EQ(named, role == Role::core ? 2U : 3U);
+    EXPECT_EQ(record.blocked_signals, "0000000000000000");
+    EXPECT_EQ(record.ignored_signals, "0000000000000000");
+    EXPECT_EQ(record.umask, "0022");
+}
+
+class HostileLaunch : public ::testing::TestWithParam<HostileCase> {
+protected:
+    void SetUp() override {
+        if (!testing::running_as_root()) GTEST_SKIP() << "run and recover need root";
+    }
+};
+
+TEST_P(HostileLaunch, KeepsItsPromises) {
+    const HostileCase& c = GetParam();
+    SupervisedSession session;
+    const testing::ScratchDir scratch;
+    const std::string leak = scratch.file(kLeakFile);
+    session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
+    for (const std::string& knob : c.child_knobs) {
+        const std::size_t equals = knob.find('=');
+        for (const Role role : {Role::preflight, Role::cleanup, Role::core})
+            session.set_knob(role, knob.substr(0, equals), knob.substr(equals + 1));
+    }
+    const auto ignores_term = std::ranges::find(c.options, "--ignore-signals") != c.options.end();
+    // Without a handler of its own, the core keeps the disposition it was started with.
+    if (ignores_term) session.set_knob(Role::core, "ON_TERM_RECORD", "");
+
+    testing::SupervisorRun run;
+    run.script.stop_marker_after = milliseconds(500);
+    run.launcher = {testing::test_program("hostile_launcher")};
+    for (const std::string& option : c.options) run.launcher.push_back(option == "LEAK" ? leak : option);
+    run.launcher.emplace_back("--");
+    const testing::RunReport report = session.run(c.mode, std::move(run));
+
+    EXPECT_EQ(report.supervisor.signal(), 0) << "the supervisor was ended by a signal";
+    EXPECT_EQ(report.supervisor.standard_output, "");
+    const std::optional<int> status = report.supervisor.exit_code();
+    if (status == 0) {
+        EXPECT_EQ(report.supervisor.standard_error, "");
+    }
+    const auto expect_marker = [&] {
+        EXPECT_EQ(status, std::optional(1));
+        EXPECT_EQ(report.supervisor.standard_error, testing::kFailureMarker);
+    };
+
+    // Complete files are 0644; a file whose own write was cut short by the size limit stays
+    // private, so that the parent never takes it for a whole one.
+    const bool short_writes = std::ranges::find(c.options, "--fsize") != c.options.end();
+    for (const std::string& name : state_names(session)) {
+        const mode_t mode = testing::file_mode(session.path(name));
+        EXPECT_TRUE(mode == 0644 || (short_writes && mode == 0600)) << name << " has mode " << std::oct << mode;
+    }
+    const std::array<Role, 3> roles = {Role::preflight, Role::cleanup, Role::core};
+    for (const Role role : roles) {
+        if (const auto record = session.record(role)) {
+            SCOPED_TRACE(role == Role::core ? "core" : role == Role::preflight ? "preflight" : "cleanup");
+            expect_child_started_clean(*record, role, leak);
+        }
+    }
+    const bool any_child = std::ranges::any_of(roles, [&](Role role) { return session.record(role).has_value(); });
+
+    using Names = std::set<std::string>;
+    const Names clean_run = {"core-exit", "core.pid", "done", "helper.pid"};
+    switch (c.outcome) {
+    case Outcome::clean_run:
+    case Outcome::quiet_run:
+        EXPECT_EQ(status, std::optional(0));
+        EXPECT_EQ(state_names(session), clean_run);
+        // Ended by the SIGTERM of the stop, not by the SIGKILL after its grace.
+        EXPECT_EQ(session.state_file(kCoreExitFile), std::optional(std::string(kStoppedCoreExit)));
+        if (!ignores_term) {
+            EXPECT_TRUE(session.core_term_time().has_value()) << "the core was not sent SIGTERM";
+        }
+        if (c.outcome == Outcome::quiet_run) {
+            for (const Role role : roles) {
+                const auto record = session.record(role);
+                ASSERT_TRUE(record.has_value());
+                for (const int fd : {0, 1, 2}) EXPECT_EQ(record->descriptors.at(fd), "/dev/null") << fd;
+            }
+        }
+        break;
+    case Outcome::clean_recover:
+        EXPECT_EQ(status, std::optional(0));
+        EXPECT_EQ(state_names(session), (Names{"done", "recovery.pid"}));
+        break;
+    case Outcome::refused:
+        expect_marker();
+        EXPECT_EQ(state_names(session),
+                  (Names{std::string(c.mode == SupervisorMode::run ? kHelperPidFile : kRecoveryPidFile)}));
+        EXPECT_FALSE(any_child) << "a child was started";
+        break;
+    case Outcome::failed: expect_marker(); break;
+    case Outcome::cleaned_up:
+        expect_marker();
+        EXPECT_TRUE(session.record(Role::cleanup).has_value()) << "the clean-up did not run";
+        EXPECT_TRUE(session.state_file(kDoneFile) || session.state_file(kCleanupErrorFile)) << "no end marker";
+        break;
+    case Outcome::untouched:
+        expect_marker();
+        EXPECT_EQ(state_names(session), Names{});
+        EXPECT_FALSE(any_child) << "a child was started";
+        break;
+    case Outcome::preflight_ended: break;
+    }
+    // Whatever else went wrong: a preflight that ran is always followed by the clean-up.
+    if (session.record(Role::preflight)) {
+        EXPECT_TRUE(session.record(Role::cleanup).has_value()) << "the preflight ran, the clean-up did not";
+        EXPECT_TRUE(session.state_file(kDoneFile) || session.state_file(kCleanupErrorFile)) << "no end marker";
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Launchers, HostileLaunch, ::testing::Values(
+    HostileCase{"LeakedDescriptorsRun", SupervisorMode::run, {"--leak-fds", "3-40", "--leak-file", "LEAK"}, Outcome::clean_run},
+    HostileCase{"LeakedDescriptorsRecover", SupervisorMode::recover, {"--leak-fds", "3-40", "--leak-file", "LEAK"}, Outcome::clean_recover},
+    HostileCase{"StandardStreamsClosed", SupervisorMode::run, {"--close", "0,1,2"}, Outcome::quiet_run},
+    HostileCase{"SigchldIgnoredRun", SupervisorMode::run, {"--ignore-sigchld"}, Outcome::refused},
+    HostileCase{"SigchldIgnoredRecover", SupervisorMode::recover, {"--ignore-sigchld"}, Outcome::refused},
+    HostileCase{"SignalsBlocked", SupervisorMode::run, {"--block-signals"}, Outcome::clean_run},
+    HostileCase{"TerminationSignalsIgnoredRun", SupervisorMode::run, {"--ignore-signals", "1,2,15"}, Outcome::clean_run},
+    HostileCase{"TerminationSignalsIgnoredRecover", SupervisorMode::recover, {"--ignore-signals", "1,2,15"}, Outcome::clean_recover},
+    HostileCase{"DescriptorLimit16", SupervisorMode::run, {"--nofile", "16"}, Outcome::clean_run},
+    HostileCase{"DescriptorLimit6", SupervisorMode::run, {"--nofile", "6"}, Outcome::failed},
+    HostileCase{"EmptyArgumentVector", SupervisorMode::run, {"--empty-argv"}, Outcome::untouched},
+    HostileCase{"Umask000", SupervisorMode::run, {"--umask", "000"}, Outcome::clean_run},
+    HostileCase{"Umask077", SupervisorMode::run, {"--umask", "077"}, Outcome::clean_run},
+    // The children lift the soft limit for their records; the supervisor keeps it, so its
+    // "core-exit" and "done" are cut short.
+    HostileCase{"TinyFileSizeLimit", SupervisorMode::run, {"--fsize", std::string(kTinyFileSize)}, Outcome::cleaned_up, {"LIFT_FSIZE=1"}},
+    HostileCase{"RealTimerArmed", SupervisorMode::run, {"--timer", "real:300"}, Outcome::clean_run},
+    HostileCase{"VirtualTimerArmed", SupervisorMode::run, {"--timer", "virtual:2"}, Outcome::clean_run},
+    HostileCase{"ProfilingTimerArmed", SupervisorMode::run, {"--timer", "prof:2"}, Outcome::clean_run},
+    HostileCase{"SoftCpuLimitNearlyReached", SupervisorMode::run, {"--cpu-left", "5"}, Outcome::clean_run},
+    // Root is exempt from the process limit, and the supervisor runs as root.
+    HostileCase{"ProcessLimitReached", SupervisorMode::run, {"--processes", "1"}, Outcome::clean_run}
+), [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
+
+// The query forms, whose whole answer is standard output.
+struct QueryCase {
+    const char* name;
+    const char* form;
+    std::vector<std::string> options;
+    int status;
+};
+
+std::ostream& operator<<(std::ostream& out, const QueryCase& c) { return out << c.name; }
+
+class HostileQuery : public ::testing::TestWithParam<QueryCase> {};
+
+TEST_P(HostileQuery, AnswersOrFailsWithTheMarker) {
+    const QueryCase& c = GetParam();
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--", testing::supervisor_binary(), c.form});
+    const testing::ProcessResult result = testing::run_program(testing::test_program("hostile_launcher"), args);
+    EXPECT_EQ(result.exit_status, c.status);
+    EXPECT_EQ(result.standard_error, c.status == 0 ? std::string() : std::string(testing::kFailureMarker));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Launchers, HostileQuery, ::testing::Values(
+    // Descriptor 1 was refilled from /dev/null, so the banner went there: a success.
+    QueryCase{"VersionStdoutClosed", "--version", {"--close", "1"}, 0},
+    QueryCase{"VersionStdoutBrokenPipe", "--version", {"--broken-stdout"}, 1},
+    QueryCase{"VersionStdoutFull", "--version", {"--stdout", "/dev/full"}, 1},
+    QueryCase{"AppRoutingStdoutBrokenPipe", "check-app-routing", {"--broken-stdout"}, 1}
+), [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
+
+// An unprivileged user at its process limit: the check's worker thread cannot be started, so
+// the check has found no support, which is an answer, not a failure and never an abort.
+TEST(HostileLaunchAsNobody, AppRoutingCheckAtTheProcessLimitAnswersWithoutSupport) {
+    if (!testing::running_as_root()) GTEST_SKIP() << "needs root to become uid 65534";
+    testing::RunOptions as_nobody;
+    as_nobody.uid = testing::kNobodyUid;
+    const testing::ProcessResult result =
+        testing::run_program(testing::test_program("hostile_launcher"),
+                             {"--processes", "1", "--", testing::supervisor_binary(), "check-app-routing"}, as_nobody);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.standard_error, "");
+    EXPECT_EQ(result.standard_output, app_routing_document(kFallbackAppRoutingReport));
+}
+
+}  // namespace
+}  // namespace quillmere
