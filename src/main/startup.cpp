@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -55,6 +56,17 @@ void mark_inherited_descriptors_cloexec() noexcept {
 // supervisor with SIGALRM, SIGVTALRM or SIGPROF in the middle of a session, between two state
 // files and with a child still to clean up after. The supervisor sets no timer of its own; it
 // waits by polling against deadlines.
+// The deepest a run or a recovery goes needs about 24 KiB of stack; a stack overflow cannot
+// be turned into an error value, only into a death by SIGSEGV halfway through, so a launcher's
+// limit below this leaves the process nothing it may start.
+constexpr rlim_t kLeastStackLimit = 64 * 1024;
+
+bool enough_stack() noexcept {
+    rlimit stack{};
+    return ::getrlimit(RLIMIT_STACK, &stack) != 0 || stack.rlim_cur == RLIM_INFINITY ||
+           stack.rlim_cur >= kLeastStackLimit;
+}
+
 void disarm_interval_timers() noexcept {
     const itimerval disarmed{};
     for (const int timer : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) (void)::setitimer(timer, &disarmed, nullptr);
@@ -64,20 +76,21 @@ void disarm_interval_timers() noexcept {
 
 bool prepare_process() noexcept {
     disarm_interval_timers();
-    // None of these can fail for a valid signal number and a fixed disposition. Each turns a
-    // death into an error value on the ordinary path, which releases and cleans up:
-    // - SIGPIPE: a reader that went away makes the write fail with EPIPE.
+    // None of these can fail for a valid signal number and a fixed disposition. Each would end
+    // the process halfway through a session, where the ordinary error path releases and
+    // cleans up:
+    // - SIGPIPE: a reader that went away makes the write fail with EPIPE instead.
     // - SIGXFSZ: a write past a launcher's RLIMIT_FSIZE fails with EFBIG (or stops short).
-    // - SIGXCPU: a launcher's soft RLIMIT_CPU only ever sends this signal, once a second past
-    //   it; the hard limit still ends the process, and the limits themselves stay as the
-    //   launcher set them, so every child starts under them too.
+    // - SIGXCPU: all a launcher's soft RLIMIT_CPU does is send it, once a second past the
+    //   limit. The hard limit still ends the process, and the limits stay as the launcher set
+    //   them, so every child starts under them too.
     // Children start with every disposition back at its default (see spawn).
     (void)::signal(SIGPIPE, SIG_IGN);
     (void)::signal(SIGXFSZ, SIG_IGN);
     (void)::signal(SIGXCPU, SIG_IGN);
     if (!open_standard_descriptors()) return false;
     mark_inherited_descriptors_cloexec();
-    return true;
+    return enough_stack();
 }
 
 }  // namespace quillmere

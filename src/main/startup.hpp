@@ -8,7 +8,8 @@ namespace quillmere {
 // they were closed, so nothing later lands in a file that happens to get those numbers), and
 // every other inherited descriptor close-on-exec, so that no child receives one of them.
 // False when a closed standard descriptor cannot be refilled: then a later file or socket
-// could take its number and receive output meant for the parent, so nothing may run.
+// could take its number and receive output meant for the parent, so nothing may run. False
+// as well when the stack limit is too small for the deepest form to finish.
 [[nodiscard]] bool prepare_process() noexcept;
 
 }  // namespace quillmere

@@ -34,18 +34,19 @@ using testing::SupervisedSession;
 
 constexpr std::string_view kLeakFile = "leaked-by-the-launcher";
 constexpr std::string_view kStoppedCoreExit = R"({"format":1,"signal":15,"stop_requested":true})";
-// Well short of the smallest record the supervisor writes whole ("core-exit", "done").
+// Room for "tun.json" and the pid files, but not for "core-exit" or "done".
 constexpr std::string_view kTinyFileSize = "40";
+constexpr const char* kTinyConfiguration = "{\"log\":{\"level\":\"warn\"}}\n";
 
 enum class Outcome {
-    clean_run,        // status 0: helper.pid, core.pid, core-exit (the stop's SIGTERM), done
-    quiet_run,        // the clean run, with every child's standard streams on /dev/null
-    clean_recover,    // status 0: recovery.pid, done
-    refused,          // status 1 and the marker; only the own pid file, no child started
-    failed,           // status 1 and the marker
-    cleaned_up,       // status 1 and the marker, after the clean-up ran and left its end marker
-    untouched,        // status 1 and the marker; nothing written, no child started
-    preflight_ended,  // the preflight ran, and so did the clean-up; either status
+    clean_run,      // status 0: helper.pid, core.pid, core-exit (the stop's SIGTERM), done
+    quiet_run,      // the clean run, with every child's standard streams on /dev/null
+    clean_recover,  // status 0: recovery.pid, done
+    refused,        // status 1 and the marker; only the own pid file, no child started
+    failed,         // status 1 and the marker
+    cleaned_up,     // status 1 and the marker, after the clean-up ran and left its end marker
+    untouched,      // status 1 and the marker; nothing written, no child started
+    either,         // the clean run, or status 1 and the marker
 };
 
 struct HostileCase {
@@ -55,6 +56,8 @@ struct HostileCase {
     Outcome outcome;
     // Knobs set for every child, as "NAME=value" without the QUILLMERE_STAND_IN_ prefix.
     std::vector<std::string> child_knobs = {};
+    bool children_may_complain = false;
+    const char* configuration = nullptr;  // "tun.json", when not the sample
 };
 
 std::ostream& operator<<(std::ostream& out, const HostileCase& c) { return out << c.name; }
@@ -91,16 +94,12 @@ void expect_child_started_clean(const testing::StandInRecord& record, Role role,
     EXPECT_EQ(record.umask, "0022");
 }
 
-class HostileLaunch : public ::testing::TestWithParam<HostileCase> {
-protected:
-    void SetUp() override {
-        if (!testing::running_as_root()) GTEST_SKIP() << "run and recover need root";
-    }
-};
-
-TEST_P(HostileLaunch, KeepsItsPromises) {
-    const HostileCase& c = GetParam();
-    SupervisedSession session;
+// Plays one session behind the launcher and checks the case's outcome and the promises that
+// hold for every case.
+void play(const HostileCase& c) {
+    testing::Inputs inputs;
+    if (c.configuration != nullptr) inputs.configuration_bytes = c.configuration;
+    SupervisedSession session(inputs);
     const testing::ScratchDir scratch;
     const std::string leak = scratch.file(kLeakFile);
     session.set_knob(Role::core, "RUN_UNTIL_SIGNALLED", "1");
@@ -128,7 +127,14 @@ TEST_P(HostileLaunch, KeepsItsPromises) {
     }
     const auto expect_marker = [&] {
         EXPECT_EQ(status, std::optional(1));
-        EXPECT_EQ(report.supervisor.standard_error, testing::kFailureMarker);
+        // A child that cannot load says so on the standard error it shares; the supervisor's
+        // own word is still the marker alone, and last.
+        if (c.children_may_complain) {
+            EXPECT_TRUE(ends_with(report.supervisor.standard_error, testing::kFailureMarker))
+                << report.supervisor.standard_error;
+        } else {
+            EXPECT_EQ(report.supervisor.standard_error, testing::kFailureMarker);
+        }
     };
 
     // Complete files are 0644; a file whose own write was cut short by the size limit stays
@@ -152,7 +158,7 @@ TEST_P(HostileLaunch, KeepsItsPromises) {
     switch (c.outcome) {
     case Outcome::clean_run:
     case Outcome::quiet_run:
-        EXPECT_EQ(status, std::optional(0));
+        EXPECT_EQ(status, std::optional(0)) << report.supervisor.standard_error;
         EXPECT_EQ(state_names(session), clean_run);
         // Ended by the SIGTERM of the stop, not by the SIGKILL after its grace.
         EXPECT_EQ(session.state_file(kCoreExitFile), std::optional(std::string(kStoppedCoreExit)));
@@ -168,7 +174,7 @@ TEST_P(HostileLaunch, KeepsItsPromises) {
         }
         break;
     case Outcome::clean_recover:
-        EXPECT_EQ(status, std::optional(0));
+        EXPECT_EQ(status, std::optional(0)) << report.supervisor.standard_error;
         EXPECT_EQ(state_names(session), (Names{"done", "recovery.pid"}));
         break;
     case Outcome::refused:
@@ -188,7 +194,13 @@ TEST_P(HostileLaunch, KeepsItsPromises) {
         EXPECT_EQ(state_names(session), Names{});
         EXPECT_FALSE(any_child) << "a child was started";
         break;
-    case Outcome::preflight_ended: break;
+    case Outcome::either:
+        if (status == 0) {
+            EXPECT_EQ(state_names(session), clean_run);
+        } else {
+            expect_marker();
+        }
+        break;
     }
     // Whatever else went wrong: a preflight that ran is always followed by the clean-up.
     if (session.record(Role::preflight)) {
@@ -196,6 +208,15 @@ TEST_P(HostileLaunch, KeepsItsPromises) {
         EXPECT_TRUE(session.state_file(kDoneFile) || session.state_file(kCleanupErrorFile)) << "no end marker";
     }
 }
+
+class HostileLaunch : public ::testing::TestWithParam<HostileCase> {
+protected:
+    void SetUp() override {
+        if (!testing::running_as_root()) GTEST_SKIP() << "run and recover need root";
+    }
+};
+
+TEST_P(HostileLaunch, KeepsItsPromises) { play(GetParam()); }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Launchers, HostileLaunch, ::testing::Values(
@@ -213,16 +234,64 @@ INSTANTIATE_TEST_SUITE_P(Launchers, HostileLaunch, ::testing::Values(
     HostileCase{"Umask000", SupervisorMode::run, {"--umask", "000"}, Outcome::clean_run},
     HostileCase{"Umask077", SupervisorMode::run, {"--umask", "077"}, Outcome::clean_run},
     // The children lift the soft limit for their records; the supervisor keeps it, so its
-    // "core-exit" and "done" are cut short.
-    HostileCase{"TinyFileSizeLimit", SupervisorMode::run, {"--fsize", std::string(kTinyFileSize)}, Outcome::cleaned_up, {"LIFT_FSIZE=1"}},
+    // "core-exit" and "done" are cut short. (The sample configuration would not even fit
+    // into the sealed copy, and the run would end before the preflight.)
+    HostileCase{"TinyFileSizeLimit", SupervisorMode::run, {"--fsize", std::string(kTinyFileSize)}, Outcome::cleaned_up, {"LIFT_FSIZE=1"}, false, kTinyConfiguration},
     HostileCase{"RealTimerArmed", SupervisorMode::run, {"--timer", "real:300"}, Outcome::clean_run},
-    HostileCase{"VirtualTimerArmed", SupervisorMode::run, {"--timer", "virtual:2"}, Outcome::clean_run},
-    HostileCase{"ProfilingTimerArmed", SupervisorMode::run, {"--timer", "prof:2"}, Outcome::clean_run},
-    HostileCase{"SoftCpuLimitNearlyReached", SupervisorMode::run, {"--cpu-left", "5"}, Outcome::clean_run},
+    HostileCase{"VirtualTimerArmed", SupervisorMode::run, {"--timer", "virtual:1"}, Outcome::clean_run},
+    HostileCase{"ProfilingTimerArmed", SupervisorMode::run, {"--timer", "prof:1"}, Outcome::clean_run},
+    HostileCase{"SoftCpuLimitNearlyReached", SupervisorMode::run, {"--cpu-left", "8"}, Outcome::clean_run},
     // Root is exempt from the process limit, and the supervisor runs as root.
-    HostileCase{"ProcessLimitReached", SupervisorMode::run, {"--processes", "1"}, Outcome::clean_run}
+    HostileCase{"ProcessLimitReached", SupervisorMode::run, {"--processes", "1"}, Outcome::clean_run},
+    HostileCase{"StackLimitAtTheLeastItNeeds", SupervisorMode::run, {"--stack", "65536"}, Outcome::clean_run}
 ), [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
+
+// The smallest address space, in steps of `step` bytes, in which the supervisor reaches main:
+// its "--version" answers, rather than the exec failing or the process dying on the way in.
+long least_address_space_reaching_main(long step) {
+    const std::string launcher = testing::test_program("hostile_launcher");
+    for (long bytes = step; bytes < 1024L * step; bytes += step) {
+        const testing::ProcessResult result = testing::run_program(
+            launcher, {"--address-space", std::to_string(bytes), "--", testing::supervisor_binary(), "--version"});
+        if (result.exit_status == 0) return bytes;
+    }
+    ADD_FAILURE() << "the supervisor never started under an address space limit";
+    return 1024L * step;
+}
+
+// As small a stack as a program of this build starts with is too small for a session: the
+// supervisor refuses it before it touches anything, rather than overflow halfway through.
+// Below that least stack the process dies on its way into main, which nothing can prevent.
+TEST(HostileLaunchLimits, TheLeastStackAProgramStartsWithIsRefusedUntouched) {
+    if (!testing::running_as_root()) GTEST_SKIP() << "run needs root";
+    constexpr long kPage = 4096;
+    for (long bytes = kPage; bytes <= 16 * kPage; bytes += kPage) {
+        SupervisedSession session;
+        testing::SupervisorRun run;
+        run.launcher = {testing::test_program("hostile_launcher"), "--stack", std::to_string(bytes), "--"};
+        const testing::RunReport report = session.run(SupervisorMode::run, std::move(run));
+        if (report.supervisor.signal() != 0) continue;
+        SCOPED_TRACE("RLIMIT_STACK " + std::to_string(bytes));
+        testing::expect_exit(report, 1);
+        EXPECT_EQ(state_names(session), std::set<std::string>{});
+        EXPECT_FALSE(session.record(Role::preflight).has_value()) << "a child was started";
+        return;
+    }
+    ADD_FAILURE() << "the supervisor never started under a small stack";
+}
+
+// From the least address space the supervisor starts in, doubling: whether the supervisor or
+// only its children run short, the session ends complete or with the marker, never by a signal.
+TEST(HostileLaunchLimits, AnyAddressSpaceLimitEndsTheSessionInItsOrdinaryWays) {
+    if (!testing::running_as_root()) GTEST_SKIP() << "run needs root";
+    const long least = least_address_space_reaching_main(256 * 1024);
+    for (long bytes = least; bytes <= 64L * 1024 * 1024; bytes *= 2) {
+        SCOPED_TRACE("RLIMIT_AS " + std::to_string(bytes));
+        play(HostileCase{
+            "", SupervisorMode::run, {"--address-space", std::to_string(bytes)}, Outcome::either, {}, true});
+    }
+}
 
 // The query forms, whose whole answer is standard output.
 struct QueryCase {
