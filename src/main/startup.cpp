@@ -59,7 +59,7 @@ void mark_inherited_descriptors_cloexec() noexcept {
 // The deepest a run or a recovery goes needs about 24 KiB of stack; a stack overflow cannot
 // be turned into an error value, only into a death by SIGSEGV halfway through, so a launcher's
 // limit below this leaves the process nothing it may start.
-constexpr rlim_t kLeastStackLimit = 64 * 1024;
+constexpr rlim_t kLeastStackLimit = rlim_t{64} * 1024;
 
 bool enough_stack() noexcept {
     rlimit stack{};

@@ -99,66 +99,68 @@ void parse_timer(const char* value, Launch& launch) {
     if (launch.timer_ms == 0) refuse("--timer KIND:MS, MS above 0");
 }
 
+// One option that takes a value; false when `option` is not one.
+bool take_value(Launch& launch, const std::string& option, const char* value) {
+    if (option == "--leak-fds") {
+        const char* dash = std::strchr(value, '-');
+        if (dash == nullptr) refuse("--leak-fds FIRST-LAST");
+        launch.first_leak = whole_number(std::string(value, dash).c_str(), "--leak-fds FIRST-LAST");
+        launch.last_leak = whole_number(dash + 1, "--leak-fds FIRST-LAST");
+    } else if (option == "--leak-file") {
+        launch.leak_file = value;
+    } else if (option == "--stdout") {
+        launch.stdout_path = value;
+    } else if (option == "--close") {
+        launch.to_close = value;
+    } else if (option == "--ignore-signals") {
+        launch.to_ignore = value;
+    } else if (option == "--nofile") {
+        launch.nofile = whole_number(value, "--nofile N");
+    } else if (option == "--fsize") {
+        launch.fsize = byte_count(value, "--fsize BYTES");
+    } else if (option == "--address-space") {
+        launch.address_space = byte_count(value, "--address-space BYTES");
+    } else if (option == "--processes") {
+        launch.processes = whole_number(value, "--processes N");
+    } else if (option == "--stack") {
+        launch.stack = byte_count(value, "--stack BYTES");
+    } else if (option == "--cpu-left") {
+        launch.cpu_left_ms = whole_number(value, "--cpu-left MS");
+        if (launch.cpu_left_ms == 0 || launch.cpu_left_ms >= 1000) refuse("--cpu-left MS: 1 to 999");
+    } else if (option == "--timer") {
+        parse_timer(value, launch);
+    } else if (option == "--umask") {
+        launch.umask_value = std::strtol(value, nullptr, 8);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// One option without a value; false when `option` is not one.
+bool take_flag(Launch& launch, const std::string& option) {
+    if (option == "--ignore-sigchld") {
+        launch.ignore_sigchld = true;
+    } else if (option == "--block-signals") {
+        launch.block_signals = true;
+    } else if (option == "--broken-stdout") {
+        launch.broken_stdout = true;
+    } else if (option == "--empty-argv") {
+        launch.empty_argv = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 Launch parse(int argc, char** argv) {
     Launch launch;
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         const std::string option = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (option == "--leak-fds" && value != nullptr) {
-            const char* dash = std::strchr(value, '-');
-            if (dash == nullptr) refuse("--leak-fds FIRST-LAST");
-            launch.first_leak = whole_number(std::string(value, dash).c_str(), "--leak-fds FIRST-LAST");
-            launch.last_leak = whole_number(dash + 1, "--leak-fds FIRST-LAST");
-            ++i;
-        } else if (option == "--leak-file" && value != nullptr) {
-            launch.leak_file = value;
-            ++i;
-        } else if (option == "--stdout" && value != nullptr) {
-            launch.stdout_path = value;
-            ++i;
-        } else if (option == "--close" && value != nullptr) {
-            launch.to_close = value;
-            ++i;
-        } else if (option == "--ignore-signals" && value != nullptr) {
-            launch.to_ignore = value;
-            ++i;
-        } else if (option == "--nofile" && value != nullptr) {
-            launch.nofile = whole_number(value, "--nofile N");
-            ++i;
-        } else if (option == "--fsize" && value != nullptr) {
-            launch.fsize = byte_count(value, "--fsize BYTES");
-            ++i;
-        } else if (option == "--address-space" && value != nullptr) {
-            launch.address_space = byte_count(value, "--address-space BYTES");
-            ++i;
-        } else if (option == "--processes" && value != nullptr) {
-            launch.processes = whole_number(value, "--processes N");
-            ++i;
-        } else if (option == "--stack" && value != nullptr) {
-            launch.stack = byte_count(value, "--stack BYTES");
-            ++i;
-        } else if (option == "--cpu-left" && value != nullptr) {
-            launch.cpu_left_ms = whole_number(value, "--cpu-left MS");
-            if (launch.cpu_left_ms == 0 || launch.cpu_left_ms >= 1000) refuse("--cpu-left MS: 1 to 999");
-            ++i;
-        } else if (option == "--timer" && value != nullptr) {
-            parse_timer(value, launch);
-            ++i;
-        } else if (option == "--umask" && value != nullptr) {
-            launch.umask_value = std::strtol(value, nullptr, 8);
-            ++i;
-        } else if (option == "--ignore-sigchld") {
-            launch.ignore_sigchld = true;
-        } else if (option == "--block-signals") {
-            launch.block_signals = true;
-        } else if (option == "--broken-stdout") {
-            launch.broken_stdout = true;
-        } else if (option == "--empty-argv") {
-            launch.empty_argv = true;
-        } else {
-            refuse("unknown option");
-        }
+        if (take_flag(launch, option)) continue;
+        if (i + 1 >= argc || !take_value(launch, option, argv[i + 1])) refuse("unknown option");
+        ++i;
     }
     if (i + 1 >= argc) refuse("no program");
     launch.program = argv + i + 1;
