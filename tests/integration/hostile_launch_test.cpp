@@ -93,12 +93,17 @@ bool needs_a_loader() { return testing::has_program_interpreter(testing::supervi
 
 // Plays one session behind the launcher and checks the case's outcome and the promises that
 // hold for every case.
+// Whether the launch limits what the program spends on its way into main (stack, address
+// space, CPU time), of which a loader and a sanitizer's start-up would take their share first.
+bool limits_the_way_in(const HostileCase& c) {
+    return std::ranges::any_of(c.options, [](const std::string& option) {
+        return option == "--stack" || option == "--address-space" || option == "--cpu-left" ||
+               option.starts_with("virtual:") || option.starts_with("prof:");
+    });
+}
+
 void play(const HostileCase& c) {
-    for (const char* limit : {"--stack", "--address-space"}) {
-        if (std::ranges::find(c.options, limit) != c.options.end() && needs_a_loader()) {
-            GTEST_SKIP() << "limits what the program itself needs: needs the static supervisor";
-        }
-    }
+    if (limits_the_way_in(c) && needs_a_loader()) GTEST_SKIP() << "needs the static supervisor";
     testing::Inputs inputs;
     if (c.configuration != nullptr) inputs.configuration_bytes = c.configuration;
     SupervisedSession session(inputs);
