@@ -239,7 +239,8 @@ void leave_cpu_time(long left_ms) {
     sigset_t xcpu;
     sigemptyset(&xcpu);
     sigaddset(&xcpu, SIGXCPU);
-    if (::sigprocmask(SIG_BLOCK, &xcpu, nullptr) != 0) refuse("sigprocmask");
+    sigset_t before;
+    if (::sigprocmask(SIG_BLOCK, &xcpu, &before) != 0) refuse("sigprocmask");
     lower_limit(RLIMIT_CPU, 1, true);
     while (!xcpu_pending()) burn_cpu();
     const long long crossed = cpu_time_ms();
@@ -247,7 +248,7 @@ void leave_cpu_time(long left_ms) {
     const timespec now{};
     while (::sigtimedwait(&xcpu, nullptr, &now) == SIGXCPU) {
     }
-    if (::sigprocmask(SIG_UNBLOCK, &xcpu, nullptr) != 0) refuse("sigprocmask");
+    if (::sigprocmask(SIG_SETMASK, &before, nullptr) != 0) refuse("sigprocmask");
 }
 
 void arm_timer(const Launch& launch) {
