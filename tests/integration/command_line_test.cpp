@@ -1,12 +1,10 @@
 // The command line and the exit protocol, seen from outside: the binary started as the parent
 // starts it, with its streams captured.
-#include <elf.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -112,26 +110,11 @@ TEST(CommandLine, QueryFormsIntoABrokenPipeFailWithTheMarker) {
     }
 }
 
-// Whether the program names a dynamic loader: one would need a free descriptor of its own
-// before the program's first instruction.
-bool has_program_interpreter(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    Elf64_Ehdr header{};
-    if (!file.read(reinterpret_cast<char*>(&header), sizeof header)) return true;
-    for (unsigned i = 0; i < header.e_phnum; ++i) {
-        Elf64_Phdr segment{};
-        file.seekg(static_cast<std::streamoff>(header.e_phoff + std::uint64_t{i} * header.e_phentsize));
-        if (!file.read(reinterpret_cast<char*>(&segment), sizeof segment)) return true;
-        if (segment.p_type == PT_INTERP) return true;
-    }
-    return false;
-}
-
 // With standard output closed and no descriptor left under the limit, /dev/null cannot take its
 // place; the supervisor then ends at once, saying so on the standard error it still has.
 TEST(CommandLine, AStandardDescriptorThatCannotBeRefilledEndsInTheMarker) {
     // A dynamically linked build (sanitizers, valgrind) cannot even load its libraries so.
-    if (has_program_interpreter(testing::supervisor_binary())) GTEST_SKIP() << "needs the static supervisor";
+    if (testing::has_program_interpreter(testing::supervisor_binary())) GTEST_SKIP() << "needs the static supervisor";
     const std::string launcher = testing::test_program("hostile_launcher");
     const ProcessResult result = testing::run_program(
         launcher, {"--close", "1", "--nofile", "1", "--", testing::supervisor_binary(), "--version"});

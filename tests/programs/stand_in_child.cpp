@@ -29,6 +29,9 @@
 //   QUILLMERE_STAND_IN_SIGNAL=N          then raise signal N with its default action.
 //   QUILLMERE_STAND_IN_CORE_DIR=DIR      with SIGNAL: change to DIR and lift RLIMIT_CORE, so a
 //                                        dumping signal can write its core file there.
+//   QUILLMERE_STAND_IN_LIFT_FSIZE=1      before anything else, raise the soft RLIMIT_FSIZE to
+//                                        the hard one, so the records fit under a launcher's
+//                                        tiny file size limit that the supervisor itself keeps.
 //   QUILLMERE_STAND_IN_RUN_UNTIL_SIGNALLED=1
 //                                        then wait for signals forever.
 //   QUILLMERE_STAND_IN_EXIT=CODE         finally exit with CODE (default 0).
@@ -349,6 +352,12 @@ int zombie_siblings() {
 
 int main(int argc, char** argv) {
     role = role_of(argc, argv);
+    if (knob("QUILLMERE_STAND_IN_LIFT_FSIZE") != nullptr) {
+        rlimit size{};
+        ::getrlimit(RLIMIT_FSIZE, &size);
+        size.rlim_cur = size.rlim_max;
+        ::setrlimit(RLIMIT_FSIZE, &size);
+    }
     term_ignored = knob("QUILLMERE_STAND_IN_IGNORE_TERM") != nullptr;
     term_record_path = knob("QUILLMERE_STAND_IN_ON_TERM_RECORD");
     if (term_record_path != nullptr) {

@@ -1,5 +1,6 @@
 #include "support/scratch.hpp"
 
+#include <elf.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -178,6 +180,19 @@ std::string session_check_binary() { return QUILLMERE_SESSION_CHECK_BINARY; }
 
 std::string test_program(std::string_view name) {
     return std::string(QUILLMERE_TEST_PROGRAMS_DIR) + "/" + std::string(name);
+}
+
+bool has_program_interpreter(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    Elf64_Ehdr header{};
+    if (!file.read(reinterpret_cast<char*>(&header), sizeof header)) return true;
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr segment{};
+        file.seekg(static_cast<std::streamoff>(header.e_phoff + std::uint64_t{i} * header.e_phentsize));
+        if (!file.read(reinterpret_cast<char*>(&segment), sizeof segment)) return true;
+        if (segment.p_type == PT_INTERP) return true;
+    }
+    return false;
 }
 
 ProcessResult run_supervisor(const std::vector<std::string>& args, const RunOptions& options) {

@@ -59,6 +59,10 @@ struct RunOptions {
 [[nodiscard]] std::string supervisor_binary();
 [[nodiscard]] std::string session_check_binary();
 [[nodiscard]] std::string test_program(std::string_view name);
+// Whether the program names a dynamic loader (a sanitizer build's supervisor does). A loader
+// needs descriptors, stack and address space of its own before the program's first
+// instruction, so tests of the least the program itself needs skip such a build.
+[[nodiscard]] bool has_program_interpreter(const std::string& path);
 
 // Runs `body` in a forked child that has dropped to uid/gid 65534; returns the child's exit
 // code (0 when `body` returned true, 1 when false, 2 when dropping privileges failed).
