@@ -180,7 +180,7 @@ RunReport SupervisedSession::run(SupervisorMode mode, SupervisorRun options) {
     const std::string given = options.state_dir_path.value_or(dir_->path());
     auto started = [&]() -> Result<reference::SupervisorProcess> {
         if (options.launcher.empty()) return reference::SupervisorProcess::start(supervisor_binary(), mode, given);
-        std::vector<std::string> args(options.launcher.begin() + 1, options.launcher.end());
+        std::vector<std::string> args(options.launcher.begin(), options.launcher.end());
         args.insert(args.end(), {supervisor_binary(), std::string(reference::mode_word(mode)), given});
         return reference::SupervisorProcess::start(options.launcher.front(), args);
     }();
