@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,22 +63,28 @@ bool filters_can_be_installed() {
 // any two sessions (pids, paths): the exit, which children started with which descriptor
 // numbers and which configuration, and the state files' contents.
 std::string outcome_of(const SupervisedSession& session, const testing::RunReport& report) {
-    std::string seen = "exit " + std::to_string(report.supervisor.exit_code().value_or(-1)) + " stderr " +
-                       report.supervisor.standard_error + "\n";
+    std::ostringstream seen;
+    seen << "exit " << report.supervisor.exit_code().value_or(-1) << " stderr " << report.supervisor.standard_error
+         << "\n";
     for (const auto& [role, name] :
          {std::pair{Role::preflight, "preflight"}, {Role::core, "core"}, {Role::cleanup, "cleanup"}}) {
         const auto record = session.record(role);
         if (!record.has_value()) continue;
-        seen += std::string(name) + " fds";
-        for (const auto& [fd, target] : record->descriptors) seen += " " + std::to_string(fd);
-        seen += " config " + record->config_hash + "\n";
-        for (const auto& [fd, target] : record->descriptors)
+        seen << name << " fds";
+        for (const auto& [fd, target] : record->descriptors) {
+            seen << " " << fd;
             EXPECT_FALSE(fd >= kFirstLeaked && fd <= kLastLeaked) << name << " holds leaked descriptor " << fd;
+        }
+        seen << " config " << record->config_hash << "\n";
     }
-    for (const std::string_view file : {kCoreExitFile, kDoneFile, kCleanupErrorFile, kCorePidFile})
-        if (const auto content = session.state_file(file))
-            seen += std::string(file) + (file == kCorePidFile ? std::string() : " " + *content) + "\n";
-    return seen;
+    for (const std::string_view file : {kCoreExitFile, kDoneFile, kCleanupErrorFile, kCorePidFile}) {
+        const auto content = session.state_file(file);
+        if (!content.has_value()) continue;
+        seen << file;
+        if (file != kCorePidFile) seen << " " << *content;
+        seen << "\n";
+    }
+    return seen.str();
 }
 
 std::string session_outcome(SupervisorMode mode, const std::vector<std::string>& launch) {
