@@ -24,10 +24,30 @@ install(TARGETS quillmere-network-supervisor
 # The session checker is for people (application authors, support), so it goes on PATH.
 install(TARGETS quillmere-session-check RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 
-install(FILES "${PROJECT_SOURCE_DIR}/docs/quillmere-network-supervisor.8"
-        DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
-install(FILES "${PROJECT_SOURCE_DIR}/docs/quillmere-session-check.1"
-        DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+# Distributions ship manual pages compressed, with gzip -9n: the smallest, and with neither a
+# name nor a time stamp, so that the same sources always give the same package. They are
+# compressed while installing, so that an install needs nothing built beyond the programs;
+# docs/ keeps the pages as they are read and checked (man -l docs/...).
+find_program(QUILLMERE_GZIP gzip REQUIRED)
+mark_as_advanced(QUILLMERE_GZIP)
+set(quillmere_manual_pages quillmere-network-supervisor.8 quillmere-session-check.1)
+string(CONFIGURE [==[
+  set(quillmere_man_dir "@CMAKE_INSTALL_MANDIR@")
+  if(NOT IS_ABSOLUTE "${quillmere_man_dir}")
+    set(quillmere_man_dir "${CMAKE_INSTALL_PREFIX}/${quillmere_man_dir}")
+  endif()
+  file(MAKE_DIRECTORY "@PROJECT_BINARY_DIR@/man")
+  foreach(page IN ITEMS @quillmere_manual_pages@)
+    string(REGEX REPLACE "^.*[.]" "" section "${page}")
+    execute_process(COMMAND "@QUILLMERE_GZIP@" -9nc "@PROJECT_SOURCE_DIR@/docs/${page}"
+                    OUTPUT_FILE "@PROJECT_BINARY_DIR@/man/${page}.gz" RESULT_VARIABLE compressed)
+    if(NOT compressed EQUAL 0)
+      message(FATAL_ERROR "gzip cannot compress docs/${page}")
+    endif()
+    file(INSTALL DESTINATION "${quillmere_man_dir}/man${section}" TYPE FILE FILES "@PROJECT_BINARY_DIR@/man/${page}.gz")
+  endforeach()
+]==] quillmere_install_manual_pages @ONLY)
+install(CODE "${quillmere_install_manual_pages}")
 
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/docs/parent-protocol.md"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")

@@ -5,7 +5,7 @@
 set(CPACK_PACKAGE_NAME "quillmere-network-supervisor")
 set(CPACK_PACKAGE_VENDOR "Quillmere")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "privileged session helper of the Quillmere VPN application")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Privileged session helper of the Quillmere VPN application")
 # The long description, wrapped as a Debian control field is read; CPack puts the summary
 # above it and indents each line. The RPM carries the same text.
 string(JOIN "\n" quillmere_package_description
@@ -44,6 +44,29 @@ endif()
 # The application starts it through pkexec; the helper itself runs without it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkexec")
 
+# Debian asks three files of every package beyond what the ordinary install puts on a system:
+# the copyright file, the changelog (compressed as the manual pages are) and lintian's
+# overrides. They are the Debian package's alone, added by CPack for that generator only
+# (packaging/cpack-generator.cmake). gzip is the one cmake/install.cmake found.
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_SOURCE_DIR}/packaging/cpack-generator.cmake")
+set(CPACK_QUILLMERE_DEBIAN_FILES_SCRIPT "${PROJECT_BINARY_DIR}/packaging/debian-files.cmake")
+# Both packages install under /usr, the prefix the polkit action's path is made for.
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+string(CONFIGURE [==[
+  set(quillmere_doc_dir "@CPACK_PACKAGING_INSTALL_PREFIX@/share/doc/@CPACK_PACKAGE_NAME@")
+  set(quillmere_changelog "@PROJECT_BINARY_DIR@/packaging/changelog.gz")
+  execute_process(COMMAND "@QUILLMERE_GZIP@" -9nc "@PROJECT_SOURCE_DIR@/packaging/debian/changelog"
+                  OUTPUT_FILE "${quillmere_changelog}" RESULT_VARIABLE compressed)
+  if(NOT compressed EQUAL 0)
+    message(FATAL_ERROR "gzip cannot compress packaging/debian/changelog")
+  endif()
+  file(INSTALL DESTINATION "${quillmere_doc_dir}" TYPE FILE
+       FILES "@PROJECT_SOURCE_DIR@/packaging/debian/copyright" "${quillmere_changelog}")
+  file(INSTALL DESTINATION "@CPACK_PACKAGING_INSTALL_PREFIX@/share/lintian/overrides" TYPE FILE
+       FILES "@PROJECT_SOURCE_DIR@/packaging/debian/lintian-overrides" RENAME "@CPACK_PACKAGE_NAME@")
+]==] quillmere_debian_files @ONLY)
+file(WRITE "${CPACK_QUILLMERE_DEBIAN_FILES_SCRIPT}" "${quillmere_debian_files}")
+
 # The RPM: the same files under the same prefix.
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_LICENSE "${QUILLMERE_PACKAGE_LICENSE}")
@@ -59,7 +82,10 @@ endforeach()
 # The polkit action names the supervisor by its path under /usr, so the package cannot move.
 set(CPACK_RPM_PACKAGE_RELOCATABLE OFF)
 # rpmbuild would add /usr/lib/.build-id links for the ELF file, which are no part of the layout.
-set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
+# The Packager tag comes from the %packager macro: the project itself, as in the Debian
+# package's Maintainer field, not a person.
+set(QUILLMERE_PACKAGE_PACKAGER "${QUILLMERE_PACKAGE_MAINTAINER}" CACHE STRING "Packager tag of the RPM package")
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none\n%define packager ${QUILLMERE_PACKAGE_PACKAGER}")
 # As with the Debian package: rpmbuild's dependency generator reads the binary, and finds no
 # shared library in a static one; the package provides no library either.
 set(CPACK_RPM_PACKAGE_AUTOPROV OFF)
