@@ -60,11 +60,47 @@ void check_file_size_limit(Findings& findings, std::optional<std::uintmax_t> lar
                      "be sealed");
 }
 
+// The descriptors the supervisor holds at once, counted from 0: the standard three, the
+// directory and the parent's socket, the input files and the sealed copies of two of them, a
+// pidfd for each child it supervises, and the pipe each start uses to hear of a failed exec.
+// A run at its busiest (the core alive, the clean-up starting) reaches descriptor 16, a
+// recovery 13; with a lower limit an open fails and the supervisor stops before its first
+// child.
+constexpr rlim_t kRunDescriptors = 17;
+constexpr rlim_t kRecoveryDescriptors = 14;
+// What an ordinary session leaves; node and the core, which inherit the limit, open many.
+constexpr rlim_t kUsualDescriptors = 1024;
+
+void check_descriptor_limit(Findings& findings, SupervisorForm form) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        findings.add("launch/RLIMIT_NOFILE", Verdict::unknown,
+                     "launch: the descriptor limit (RLIMIT_NOFILE) cannot be read: " + errno_text(errno));
+        return;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kUsualDescriptors) return;
+    const rlim_t needed = form == SupervisorForm::run ? kRunDescriptors : kRecoveryDescriptors;
+    const std::string count = std::to_string(limit.rlim_cur);
+    if (limit.rlim_cur < needed) {
+        findings.add("launch/RLIMIT_NOFILE", Verdict::refused,
+                     "launch: the descriptor limit (RLIMIT_NOFILE) of " + count +
+                         ", which the supervisor inherits, is below the " + std::to_string(needed) + " descriptors " +
+                         (form == SupervisorForm::run ? "a run" : "a recovery") +
+                         " holds at once: it fails before its first child; lift the limit in the parent");
+        return;
+    }
+    findings.add("launch/RLIMIT_NOFILE", Verdict::note,
+                 "launch: the descriptor limit (RLIMIT_NOFILE) of " + count +
+                     " is inherited by the supervisor and its children: enough for the supervisor, but node and "
+                     "the core may run out of descriptors");
+}
+
 }  // namespace
 
-void check_launch(Findings& findings, std::optional<std::uintmax_t> largest_copy) {
+void check_launch(Findings& findings, SupervisorForm form, std::optional<std::uintmax_t> largest_copy) {
     check_sigchld(findings);
     check_file_size_limit(findings, largest_copy);
+    check_descriptor_limit(findings, form);
 }
 
 }  // namespace quillmere::check
