@@ -263,9 +263,13 @@ std::vector<Defect> build_catalogue() {
     add("launch-without-cap-lease", "launch", both({"launch/*"}), [](Staging& s) {
         s.launch_options.insert(s.launch_options.end(), {"--drop-capability", std::to_string(kLeaseCapability)});
     });
-    add("launch-few-descriptors", "launch", both({"launch/*"}), [](Staging& s) {
-        s.launch_options.insert(s.launch_options.end(), {"--nofile", "8"});
-    });
+    // A descriptor limit on either side of what a run holds at once (17), and far below it.
+    const auto nofile = [](const char* limit) {
+        return [limit](Staging& s) { s.launch_options.insert(s.launch_options.end(), {"--nofile", limit}); };
+    };
+    add("launch-few-descriptors", "launch", both({"launch/*"}), nofile("8"));
+    add("launch-descriptors-16", "launch", run_only({"launch/*"}), nofile("16"));
+    add("launch-descriptors-17", "launch", both({}), nofile("17"));
     add("launch-signals-blocked", "launch", both({}),
         [](Staging& s) { s.launch_options.push_back("--block-signals"); });
     add("launch-umask-0777", "launch", both({}), [](Staging& s) {
