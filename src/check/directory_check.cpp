@@ -46,12 +46,14 @@ Findings check_state_directory(std::string_view argument, SupervisorForm form, D
     find_the_run(context);
     if (run) check_parent_socket(context);
     check_absent_state_file(context, run ? kHelperPidFile : kRecoveryPidFile);
+    if (run) judge_gone_listener(context);
     check_input_file(context, kNodeExecutableName, true);
     check_input_file(context, kGuardScriptName, true);
     if (run) check_input_file(context, kCoreExecutableName, true);
     check_input_file(context, kCoreConfigurationName, false);
     // What the supervisor inherits from whoever starts it, met at its first copy and child.
-    check_launch(context.findings, largest_copy(context));
+    check_launch(context.findings, form, largest_copy(context));
+    check_lease_capability(context);
     if (run) {
         check_stop_marker(context);
         check_absent_state_file(context, kCorePidFile);

@@ -32,6 +32,7 @@ struct DirectoryContext {
     // already there when the supervisor started.
     std::optional<timespec> supervisor_started_by;
     enum class Stop { absent, asked, stale, invalid } stop = Stop::absent;
+    bool listener_gone = false;  // after a run refused at the handshake, nobody listens any more
     Findings findings;
 
     // Whether a state file with this status was written by the run examined: before a start
@@ -55,7 +56,12 @@ void check_canonical_path(DirectoryContext& context);
 // After a run: whether it wrote its pid file, and when (sets run_began).
 void find_the_run(DirectoryContext& context);
 void check_parent_socket(DirectoryContext& context);
+// After a run: whether the socket nobody listens on any more explains the run's end.
+void judge_gone_listener(DirectoryContext& context);
 void check_input_file(DirectoryContext& context, std::string_view name, bool executable);
+// Root leases a file it does not own only with CAP_LEASE, and a bounding set without it keeps
+// it from root too: the supervisor then refuses every user's input file.
+void check_lease_capability(DirectoryContext& context);
 // A state file of an earlier supervisor that makes this one fail when it gets to it.
 void check_absent_state_file(DirectoryContext& context, std::string_view name);
 void check_stop_marker(DirectoryContext& context);

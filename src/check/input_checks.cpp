@@ -72,18 +72,8 @@ void check_copy_size(DirectoryContext& context, const std::string& name, const s
 }
 
 // The supervisor judges every input file under a read lease, and takes none where somebody
-// holds the file open for writing. Root needs CAP_LEASE to lease a file it does not own, and a
-// bounding set without it (as container runtimes set by default) keeps it from root too.
+// holds the file open for writing.
 void check_writers(DirectoryContext& context, const std::string& name, int fd) {
-    if (context.owner_uid != 0 && !lease_capability_bounded()) {
-        context.findings.add(name + "/writers", Verdict::refused,
-                             name +
-                                 ": CAP_LEASE is missing from this machine's capability bounding set, so the "
-                                 "supervisor cannot lease a file owned by uid " +
-                                 std::to_string(context.owner_uid) +
-                                 " to make sure nobody writes to it, and refuses it");
-        return;
-    }
     const Result<ReadLease> lease = ReadLease::take(fd);
     if (lease.has_value()) return;
     const int error = lease.error().os_errno;
@@ -134,6 +124,16 @@ void judge_unopenable(DirectoryContext& context, const std::string& name, bool e
 }
 
 }  // namespace
+
+void check_lease_capability(DirectoryContext& context) {
+    if (!context.examinable || context.owner_uid == 0 || lease_capability_bounded()) return;
+    context.findings.add("launch/CAP_LEASE", Verdict::refused,
+                         "launch: CAP_LEASE is missing from the capability bounding set, which the supervisor "
+                         "inherits (as container runtimes set it by default): it cannot lease the input files of uid " +
+                             std::to_string(context.owner_uid) +
+                             " to make sure nobody writes to them, and refuses the first one; start it where the "
+                             "bounding set keeps CAP_LEASE");
+}
 
 void check_input_file(DirectoryContext& context, std::string_view file_name, bool executable) {
     if (!context.examinable) return;

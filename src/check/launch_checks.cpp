@@ -1,9 +1,11 @@
 #include "check/launch_checks.hpp"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "check/wording.hpp"
@@ -60,11 +62,68 @@ void check_file_size_limit(Findings& findings, std::optional<std::uintmax_t> lar
                      "be sealed");
 }
 
+// The descriptors the supervisor holds at once, counted from 0: the standard three, the
+// directory and the parent's socket, the input files and the sealed copies of two of them, a
+// pidfd for each child it supervises, and the pipe each start uses to hear of a failed exec.
+// A run at its busiest (the core alive, the clean-up starting) reaches descriptor 14, a
+// recovery 11, when it inherited nothing but the standard three; with less room an open fails
+// and the supervisor stops before its first child.
+constexpr rlim_t kRunDescriptors = 15;
+constexpr rlim_t kRecoveryDescriptors = 12;
+// What an ordinary session leaves; node and the core, which inherit the limit, open many.
+constexpr rlim_t kUsualDescriptors = 1024;
+
+// The descriptors above the standard three and below `limit` that this program was started
+// with and the supervisor, started the same way, keeps open: each takes a number it would use.
+// Called while this program holds none of its own.
+rlim_t inherited_below(rlim_t limit) {
+    DIR* listing = ::opendir("/proc/self/fd");
+    if (listing == nullptr) return 0;
+    const int own = ::dirfd(listing);
+    rlim_t count = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        char* end = nullptr;
+        const unsigned long fd = std::strtoul(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || static_cast<int>(fd) == own) continue;
+        if (fd > 2 && fd < limit) ++count;
+    }
+    (void)::closedir(listing);
+    return count;
+}
+
+void check_descriptor_limit(Findings& findings, SupervisorForm form) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        findings.add("launch/RLIMIT_NOFILE", Verdict::unknown,
+                     "launch: the descriptor limit (RLIMIT_NOFILE) cannot be read: " + errno_text(errno));
+        return;
+    }
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= kUsualDescriptors) return;
+    const rlim_t inherited = inherited_below(limit.rlim_cur);
+    const rlim_t needed = (form == SupervisorForm::run ? kRunDescriptors : kRecoveryDescriptors) + inherited;
+    const std::string count = std::to_string(limit.rlim_cur);
+    const std::string taken =
+        inherited == 0 ? "" : " (" + std::to_string(inherited) + " of them taken by descriptors inherited open)";
+    if (limit.rlim_cur < needed) {
+        findings.add("launch/RLIMIT_NOFILE", Verdict::refused,
+                     "launch: the descriptor limit (RLIMIT_NOFILE) of " + count +
+                         ", which the supervisor inherits, is below the " + std::to_string(needed) + " descriptors " +
+                         (form == SupervisorForm::run ? "a run" : "a recovery") + " holds at once" + taken +
+                         ": it fails before its first child; lift the limit in the parent, or close what it leaks");
+        return;
+    }
+    findings.add("launch/RLIMIT_NOFILE", Verdict::note,
+                 "launch: the descriptor limit (RLIMIT_NOFILE) of " + count +
+                     " is inherited by the supervisor and its children: enough for the supervisor, but node and "
+                     "the core may run out of descriptors");
+}
+
 }  // namespace
 
-void check_launch(Findings& findings, std::optional<std::uintmax_t> largest_copy) {
+void check_launch(Findings& findings, SupervisorForm form, std::optional<std::uintmax_t> largest_copy) {
     check_sigchld(findings);
     check_file_size_limit(findings, largest_copy);
+    check_descriptor_limit(findings, form);
 }
 
 }  // namespace quillmere::check

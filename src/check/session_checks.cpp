@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "check/directory_context.hpp"
 #include "check/unix_listeners.hpp"
 #include "check/wording.hpp"
+#include "children/state_files.hpp"
 #include "linux/path.hpp"
 #include "session/parent_link.hpp"
 #include "session/session.hpp"
@@ -297,6 +299,9 @@ void check_parent_socket(DirectoryContext& context) {
                              name +
                                  ": whether anybody listens on it cannot be told: a listener has its inode number, "
                                  "but the kernel names the file system by a device that cannot be matched to it");
+    } else if (*listening == Listening::no && context.moment == DirectoryMoment::after_run) {
+        // A parent may close its socket once the run is over: judged once the rest is known.
+        context.listener_gone = true;
     } else if (*listening == Listening::no) {
         context.findings.add(name + "/listening", Verdict::refused,
                              name +
@@ -306,6 +311,28 @@ void check_parent_socket(DirectoryContext& context) {
         context.findings.add(name, Verdict::passed,
                              name + ": a socket with mode " + mode_text(status->st_mode) + ", listening");
     }
+}
+
+void judge_gone_listener(DirectoryContext& context) {
+    if (!context.listener_gone) return;
+    const std::string name(kParentSocketName);
+    // The run wrote no pid file of its own, so it ended at the handshake or before it: at
+    // whatever of that was refused above, or else at a connect that nobody took.
+    const bool explained = std::ranges::any_of(context.findings.all(), [](const Finding& finding) {
+        if (finding.verdict != Verdict::refused) return false;
+        const std::string_view entry = std::string_view(finding.check).substr(0, finding.check.find('/'));
+        return entry == kArgument || entry == kDirectory || entry == kSessionFileName || entry == kCanonical ||
+               entry == kParentSocketName || entry == kHelperPidFile || entry == kRecoveryPidFile;
+    });
+    if (explained) {
+        context.findings.add(name + "/listening", Verdict::note,
+                             name + ": nobody listens on it now; the parent may have closed it after the run");
+        return;
+    }
+    context.findings.add(name + "/listening", Verdict::refused,
+                         name +
+                             ": nobody listens on it, and nothing else here ended the run before its pid file: the "
+                             "supervisor's connect was refused (bound but never listened on, or closed too early)");
 }
 
 }  // namespace quillmere::check

@@ -41,6 +41,13 @@ bool is_finished_state_file(const struct stat& status) noexcept {
     return S_ISREG(status.st_mode) && status.st_uid == 0 && (status.st_mode & 07777) == 0644;
 }
 
+// What this user cannot look for (a directory it may not search) is left open: the supervisor,
+// as root, sees it, and may well find it there.
+void add_unseen(DirectoryContext& context, const std::string& name, int error) {
+    context.findings.add(name, error == EACCES ? Verdict::unknown : Verdict::refused,
+                         name + ": cannot be examined: " + errno_text(error));
+}
+
 std::string_view pid_file_of(SupervisorForm form) {
     return form == SupervisorForm::run ? kHelperPidFile : kRecoveryPidFile;
 }
@@ -108,9 +115,13 @@ void find_the_run(DirectoryContext& context) {
 
 void check_absent_state_file(DirectoryContext& context, std::string_view file_name) {
     if (!context.examinable) return;
-    const std::optional<struct stat> status = status_of(context, file_name);
-    if (!status) return;
     const std::string name(file_name);
+    const std::optional<struct stat> status = status_of(context, file_name);
+    if (!status) {
+        // An end marker of the clean-up's own is no obstacle, seen or not.
+        if (errno != ENOENT && file_name != kCleanupErrorFile) add_unseen(context, name, errno);
+        return;
+    }
     const bool pid_file = file_name == pid_file_of(context.form);
     std::string leftover;
     if (context.moment == DirectoryMoment::after_run) {
@@ -142,8 +153,7 @@ void check_stop_marker(DirectoryContext& context) {
     const std::string name(kStopMarkerName);
     struct stat status {};
     if (::lstat(context.entry(name).c_str(), &status) != 0) {
-        if (errno != ENOENT)
-            context.findings.add(name, Verdict::refused, name + ": cannot be examined: " + errno_text(errno));
+        if (errno != ENOENT) add_unseen(context, name, errno);
         return;
     }
     if (!is_valid_stop_marker(status)) {
@@ -155,7 +165,9 @@ void check_stop_marker(DirectoryContext& context) {
         return;
     }
     const bool after_run = context.moment == DirectoryMoment::after_run && context.run_began.has_value();
-    if (after_run && !(context.supervisor_started_by && older(status.st_mtim, *context.supervisor_started_by))) {
+    // A marker from the same clock tick as the socket was there before the start: the parent
+    // asks for a stop only once the supervisor it started is running, a launch later.
+    if (after_run && context.supervisor_started_by && older(*context.supervisor_started_by, status.st_mtim)) {
         context.stop = DirectoryContext::Stop::asked;
         context.findings.add(name, Verdict::note, name + ": the parent asked for a stop with the marker");
         return;

@@ -37,10 +37,9 @@ constexpr std::size_t kDefaultCases = 500;
 constexpr std::uint64_t kDefaultSeed = 20261210;
 constexpr std::size_t kDefaultJobs = 3;
 
-// Disagreements whose cause is known and being fixed: a disagreement under `property` whose
-// detail holds `fragment`, in a directory with `defect`, is counted here rather than failing
-// the test. Empty this list as the fixes land; an entry no case meets any more is reported.
-// "Wrong verdict N" is the numbering of the wrong verdicts integrators found.
+// Disagreements whose cause is known: a disagreement under `property` whose detail holds
+// `fragment`, in a directory with `defect`, is counted here rather than failing the test. Only
+// what the checker cannot tell belongs here; an entry no case meets any more is reported.
 struct KnownDisagreement {
     std::string_view defect;
     std::string_view property;  // "*" for any
@@ -48,48 +47,8 @@ struct KnownDisagreement {
     std::string_view cause;
 };
 
-constexpr std::string_view kCanonicalPath = "wrong verdict 1: directory mode: a canonical path that was never replaced";
-constexpr std::string_view kOwnerAsUnknown =
-    "wrong verdict 2: root's input file: unknown (EACCES) instead of the owner refused";
-constexpr std::string_view kFinishedSocket = "wrong verdict 3: --finished after a run refused at the handshake";
-constexpr std::string_view kOldResults =
-    "wrong verdict 4: --finished takes an earlier run's state files for this run's";
-constexpr std::string_view kStaleStop = "wrong verdict 5: --finished: a stop marker that was there before the start";
-constexpr std::string_view kSigchld = "wrong verdict 6: SIGCHLD ignored by the launcher";
-constexpr std::string_view kCapLease = "wrong verdict 8: CAP_LEASE missing from the bounding set";
-constexpr std::string_view kFewDescriptors =
-    "wrong verdict 6, anything else inherited: RLIMIT_NOFILE of 8 from the launcher";
-constexpr std::string_view kHeldExecutable = "wrong verdict 9: a writer holding node or sing-box";
-constexpr std::string_view kStopUnseen = "new: a stop marker the owner cannot look for is refused";
-constexpr std::string_view kStateFilesUnseen = "new: state files the owner cannot look for count as absent";
-
-const KnownDisagreement kKnownDisagreements[] = {
-    {"directory-0750", "*", "canonical-path", kCanonicalPath},
-    {"directory-0755", "*", "canonical-path", kCanonicalPath},
-    {"directory-0701", "*", "canonical-path", kCanonicalPath},
-    {"node-root", "single-defect", "", kOwnerAsUnknown},
-    {"network-guard.cjs-root", "single-defect", "", kOwnerAsUnknown},
-    {"sing-box-root", "single-defect", "", kOwnerAsUnknown},
-    {"tun.json-root", "single-defect", "", kOwnerAsUnknown},
-    {"socket-not-listening", "finished", "names no cause", kFinishedSocket},
-    {"helper.pid-left", "finished", "names no cause", kOldResults},
-    {"helper.pid-fifo", "finished", "names no cause", kOldResults},
-    {"recovery.pid-left", "finished", "names no cause", kOldResults},
-    {"core.pid-left", "finished", "names no cause", kOldResults},
-    {"core-exit-left", "finished", "names no cause", kOldResults},
-    {"done-left", "finished", "names no cause", kOldResults},
-    {"done-directory", "finished", "names no cause", kOldResults},
-    {"helper.pid-dangling-link", "finished", "names no cause", kOldResults},
-    {"stop-left", "finished", "names no cause", kStaleStop},
-    {"launch-sigchld-ignored", "*", "", kSigchld},
-    {"launch-without-cap-lease", "*", "", kCapLease},
-    {"launch-few-descriptors", "*", "", kFewDescriptors},
-    {"node-writer", "*", "", kHeldExecutable},
-    {"sing-box-writer", "*", "", kHeldExecutable},
-    {"directory-unsearchable", "verdict", "refused [stop]", kStopUnseen},
-    {"directory-unsearchable", "finished", "names [stop]", kStopUnseen},
-    {"directory-unsearchable", "first-refusal", "", kStateFilesUnseen},
-};
+// None is listed: each disagreement the comparison found was mended in the checker.
+const std::vector<KnownDisagreement> kKnownDisagreements = {};
 
 std::size_t knob(const char* name, std::size_t fallback) {
     const char* value = std::getenv(name);

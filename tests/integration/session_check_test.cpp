@@ -177,7 +177,7 @@ const BrokenCase kCases[] = {
      .reaches_a_child = true,
      .verdict = "unknown"},
     {.name = "NoLeaseCapability",
-     .check = "node/writers",
+     .check = "launch/CAP_LEASE",
      .breaks = [](Breakage&) {},
      .without_lease_capability = true},
     {"StopMarkerIsADirectory", "stop/type",

@@ -21,10 +21,11 @@ constexpr std::string_view kStateFiles[] = {kHelperPidFile, kRecoveryPidFile, kC
 // Far above anything a run with stand-ins that exit at once takes, short of stalling CI.
 constexpr Nanoseconds kSupervisorTimeLimit = seconds(15);
 
-CheckerAnswer ask_checker(const std::string& directory, SupervisorMode mode, bool finished,
+// `supervisor_pid`: after a run, the one the parent started, for --finished.
+CheckerAnswer ask_checker(const std::string& directory, SupervisorMode mode, std::optional<pid_t> supervisor_pid,
                           const std::vector<std::string>& launch_options) {
     std::vector<std::string> args = {"--mode", std::string(reference::mode_word(mode)), "--json"};
-    if (finished) args.emplace_back("--finished");
+    if (supervisor_pid) args.insert(args.end(), {"--finished", "--supervisor-pid", std::to_string(*supervisor_pid)});
     args.push_back(directory);
     ProcessResult result;
     if (launch_options.empty()) {
@@ -154,7 +155,9 @@ CaseOutcome run_case(const Recipe& recipe) {
 
     CaseOutcome outcome;
     // Asked while the parent listens, as an application would right before it starts the supervisor.
-    run.before_start = [&] { outcome.before = ask_checker(directory, recipe.mode, false, staging.launch_options); };
+    run.before_start = [&] {
+        outcome.before = ask_checker(directory, recipe.mode, std::nullopt, staging.launch_options);
+    };
     ::testing::TestPartResultArray failures;
     std::optional<RunReport> report;
     {
@@ -165,7 +168,8 @@ CaseOutcome run_case(const Recipe& recipe) {
     for (int i = 0; i < failures.size(); ++i) outcome.aftermath.emplace_back(failures.GetTestPartResult(i).message());
     outcome.supervisor_pid = report->supervisor_pid;
     outcome.supervisor = judge_run(recipe.mode, *report, session, before);
-    if (!outcome.supervisor.passed) outcome.after = ask_checker(directory, recipe.mode, true, staging.launch_options);
+    if (!outcome.supervisor.passed)
+        outcome.after = ask_checker(directory, recipe.mode, outcome.supervisor_pid, staging.launch_options);
     return outcome;
 }
 

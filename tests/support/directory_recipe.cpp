@@ -106,6 +106,18 @@ void write_session_file(const Staging& s, const std::string& bytes) {
 
 std::string nonce_of(const Staging& s) { return s.session.dir().nonce(); }
 
+// A descriptor limit that leaves `room` numbers for a program's own opens beside those this
+// process hands on to it (open without close-on-exec): both programs of a case inherit those,
+// and each one below the limit takes a number.
+std::size_t limit_leaving(std::size_t room) {
+    std::size_t limit = room;
+    for (int fd = 3; static_cast<std::size_t>(fd) < limit; ++fd) {
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) ++limit;
+    }
+    return limit;
+}
+
 void argument_link(Staging& s, std::string_view name) {
     const std::string link = s.base + "/" + std::string(name);
     check(::symlink(s.session.dir().path().c_str(), link.c_str()) == 0, "symlink the directory");
@@ -263,9 +275,16 @@ std::vector<Defect> build_catalogue() {
     add("launch-without-cap-lease", "launch", both({"launch/*"}), [](Staging& s) {
         s.launch_options.insert(s.launch_options.end(), {"--drop-capability", std::to_string(kLeaseCapability)});
     });
-    add("launch-few-descriptors", "launch", both({"launch/*"}), [](Staging& s) {
-        s.launch_options.insert(s.launch_options.end(), {"--nofile", "8"});
-    });
+    // A descriptor limit far below what a run holds at once (15), and on either side of it,
+    // with room for what the cases inherit from this process.
+    const auto nofile = [](std::size_t limit) {
+        return [limit](Staging& s) {
+            s.launch_options.insert(s.launch_options.end(), {"--nofile", std::to_string(limit_leaving(limit))});
+        };
+    };
+    add("launch-few-descriptors", "launch", both({"launch/*"}), nofile(8));
+    add("launch-descriptors-one-short", "launch", run_only({"launch/*"}), nofile(14));
+    add("launch-descriptors-just-enough", "launch", both({}), nofile(15));
     add("launch-signals-blocked", "launch", both({}),
         [](Staging& s) { s.launch_options.push_back("--block-signals"); });
     add("launch-umask-0777", "launch", both({}), [](Staging& s) {
