@@ -133,6 +133,103 @@ std::vector<std::string> record_problems(std::string_view role, const StandInRec
     return problems;
 }
 
+namespace {
+
+// What the supervisor's own streams and status say: the marker alone with 1, silence with 0.
+void judge_streams(int status, const SweepSession& session, std::vector<std::string>& violations) {
+    if (!session.standard_output.empty())
+        violations.push_back("standard output: " + session.standard_output.substr(0, 100));
+    if (status == 0) {
+        if (!session.standard_error.empty())
+            violations.push_back("status 0 with standard error: " + session.standard_error.substr(0, 100));
+    } else if (status == 1) {
+        if (session.standard_error != kMarker)
+            violations.push_back("status 1 without exactly the marker: " + session.standard_error.substr(0, 100));
+    } else {
+        violations.push_back("exit status " + std::to_string(status));
+    }
+}
+
+// The names of the state files the session left, sorted, each followed by a space.
+std::string present_state_files(const SweepSession& session) {
+    std::vector<std::string> names;
+    names.reserve(session.state.size());
+    for (const StateEntry& entry : session.state) names.push_back(entry.name);
+    std::sort(names.begin(), names.end());
+    return joined(names, " ");
+}
+
+bool contains_word(const std::string& words, std::string_view word) {
+    return contains(" " + words, " " + std::string(word) + " ");
+}
+
+// Whether the session ended as the injected failure must make it end.
+void judge_outcome(SweepOutcome expected, int status, const SweepSession& session,
+                   std::vector<std::string>& violations) {
+    const std::string present = present_state_files(session);
+    const std::string clean = session.mode == "recover" ? "done recovery.pid " : "core-exit core.pid done helper.pid ";
+    const bool has_core_pid = contains_word(present, "core.pid");
+    const bool has_end_marker = contains_word(present, "done") || contains_word(present, "cleanup-error");
+    const std::string got = "got status " + std::to_string(status) + " with " + present;
+    switch (expected) {
+    case SweepOutcome::same:
+        if (status != 0 || present != clean) violations.push_back("expected the clean outcome, " + got);
+        break;
+    case SweepOutcome::stop:
+        if (has_core_pid) {
+            if (status != 0 || present != clean) violations.push_back("expected a stop after the launch, " + got);
+        } else if (status != 1 || present != "done helper.pid ") {
+            violations.push_back("expected a stop before the launch, " + got);
+        }
+        break;
+    case SweepOutcome::abandoned:
+        if (status != 1 || has_end_marker) violations.push_back("expected a failure without the clean-up, " + got);
+        break;
+    case SweepOutcome::fail:
+        if (status != 1) violations.push_back("expected a failure, " + got);
+        break;
+    }
+}
+
+// Whether a finished state file holds what its name promises.
+bool holds_its_document(const StateEntry& entry) {
+    if (entry.name.ends_with(".pid")) return matches(entry.content, "^[1-9][0-9]*$");
+    if (entry.name == "done") return entry.content == kDoneDocument;
+    if (entry.name == "core-exit")
+        return matches(entry.content,
+                       R"re(^\{"format":1,"(exit_code|signal)":[0-9]+,"stop_requested":(true|false)\}$)re");
+    if (entry.name == "cleanup-error") return entry.content.empty();
+    return true;
+}
+
+// Each state file regular with one link, 0644 with its document, or 0600 only after its own
+// write, fsync or fchmod failed, which is how an unfinished state file is meant to stay.
+void judge_state_files(const std::string& injected_text, const SweepSession& session,
+                       std::vector<std::string>& violations) {
+    const int unfinished_allowed =
+        contains(injected_text, "write(") || contains(injected_text, "fsync(") || contains(injected_text, "fchmod(")
+            ? 1
+            : 0;
+    int unfinished = 0;
+    for (const std::string& entry : session.unexpected_entries) violations.push_back("unexpected entry " + entry);
+    for (const StateEntry& entry : session.state) {
+        const std::string shape = entry.kind + " " + entry.links;
+        if (shape != "regular file 1" && shape != "regular empty file 1")
+            violations.push_back(entry.name + " is a " + entry.kind + " with " + entry.links + " links");
+        if (entry.mode == "600") {
+            ++unfinished;
+        } else if (entry.mode != "644") {
+            violations.push_back(entry.name + " has mode " + entry.mode);
+        } else if (!holds_its_document(entry)) {
+            violations.push_back(entry.name + " holds " + entry.content);
+        }
+    }
+    if (unfinished > unfinished_allowed)
+        violations.push_back(std::to_string(unfinished) + " state files left unfinished (0600) after " + session.label);
+}
+
+}  // namespace
+
 SweepJudgement judge_session(const SweepSession& session) {
     SweepJudgement judgement;
     std::vector<std::string>& violations = judgement.violations;
@@ -157,83 +254,11 @@ SweepJudgement judge_session(const SweepSession& session) {
             session.trace, static_cast<std::size_t>(injected_line - session.trace.begin()), errno_name);
     }
     const int status = *session.status;
-
-    std::vector<std::string> names;
-    for (const StateEntry& entry : session.state) names.push_back(entry.name);
-    std::sort(names.begin(), names.end());
-    const std::string present = joined(names, " ");
-    const std::string clean = session.mode == "recover" ? "done recovery.pid " : "core-exit core.pid done helper.pid ";
-    const bool has_core_pid = std::find(names.begin(), names.end(), "core.pid") != names.end();
-    const bool has_end_marker = std::any_of(names.begin(), names.end(),
-                                            [](const std::string& n) { return n == "done" || n == "cleanup-error"; });
-    const std::string got = "got status " + std::to_string(status) + " with " + present;
-
-    if (!session.standard_output.empty())
-        violations.push_back("standard output: " + session.standard_output.substr(0, 100));
-    if (status == 0) {
-        if (!session.standard_error.empty())
-            violations.push_back("status 0 with standard error: " + session.standard_error.substr(0, 100));
-    } else if (status == 1) {
-        if (session.standard_error != kMarker)
-            violations.push_back("status 1 without exactly the marker: " + session.standard_error.substr(0, 100));
-    } else {
-        violations.push_back("exit status " + std::to_string(status));
-    }
-
-    switch (judgement.expected) {
-    case SweepOutcome::same:
-        if (status != 0 || present != clean) violations.push_back("expected the clean outcome, " + got);
-        break;
-    case SweepOutcome::stop:
-        if (has_core_pid) {
-            if (status != 0 || present != clean) violations.push_back("expected a stop after the launch, " + got);
-        } else if (status != 1 || present != "done helper.pid ") {
-            violations.push_back("expected a stop before the launch, " + got);
-        }
-        break;
-    case SweepOutcome::abandoned:
-        if (status != 1 || has_end_marker) violations.push_back("expected a failure without the clean-up, " + got);
-        break;
-    case SweepOutcome::fail:
-        if (status != 1) violations.push_back("expected a failure, " + got);
-        break;
-    }
-
-    // A state file stays at 0600 only when its own write, fsync or fchmod failed.
     const std::string injected_text = was_injected ? *injected_line : std::string();
-    const int unfinished_allowed =
-        contains(injected_text, "write(") || contains(injected_text, "fsync(") || contains(injected_text, "fchmod(")
-            ? 1
-            : 0;
-    int unfinished = 0;
-    for (const std::string& entry : session.unexpected_entries) violations.push_back("unexpected entry " + entry);
-    for (const StateEntry& entry : session.state) {
-        const std::string shape = entry.kind + " " + entry.links;
-        if (shape != "regular file 1" && shape != "regular empty file 1")
-            violations.push_back(entry.name + " is a " + entry.kind + " with " + entry.links + " links");
-        if (entry.mode == "600") {
-            ++unfinished;
-            continue;
-        }
-        if (entry.mode != "644") {
-            violations.push_back(entry.name + " has mode " + entry.mode);
-            continue;
-        }
-        bool good = true;
-        if (entry.name.ends_with(".pid")) {
-            good = matches(entry.content, "^[1-9][0-9]*$");
-        } else if (entry.name == "done") {
-            good = entry.content == kDoneDocument;
-        } else if (entry.name == "core-exit") {
-            good = matches(entry.content,
-                           R"re(^\{"format":1,"(exit_code|signal)":[0-9]+,"stop_requested":(true|false)\}$)re");
-        } else if (entry.name == "cleanup-error") {
-            good = entry.content.empty();
-        }
-        if (!good) violations.push_back(entry.name + " holds " + entry.content);
-    }
-    if (unfinished > unfinished_allowed)
-        violations.push_back(std::to_string(unfinished) + " state files left unfinished (0600) after " + session.label);
+
+    judge_streams(status, session, violations);
+    judge_outcome(judgement.expected, status, session, violations);
+    judge_state_files(injected_text, session, violations);
     if (session.inputs_before != session.inputs_after)
         violations.push_back("the parent's files changed: before " + session.inputs_before + " after " +
                              session.inputs_after);
@@ -246,7 +271,7 @@ SweepJudgement judge_session(const SweepSession& session) {
 
     judgement.summary = session.mode + " " + session.label +
                         " expected=" + std::string(outcome_name(judgement.expected)) +
-                        " status=" + std::to_string(status) + " files=" + present + "\n";
+                        " status=" + std::to_string(status) + " files=" + present_state_files(session) + "\n";
     if (was_injected) judgement.summary += "  injected: " + injected_text.substr(0, 160) + "\n";
     return judgement;
 }

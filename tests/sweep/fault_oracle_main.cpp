@@ -52,7 +52,7 @@ void write_text(const std::string& path, const std::string& text) { std::ofstrea
 
 int main(int argc, char** argv) {
     if (argc != 5) {
-        std::fputs("usage: fault_oracle POINT_DIR MODE LABEL TAG\n", stderr);
+        (void)std::fputs("usage: fault_oracle POINT_DIR MODE LABEL TAG\n", stderr);
         return 2;
     }
     const std::string directory = argv[1];
