@@ -70,9 +70,14 @@ SupervisorAnswer judge_run(SupervisorMode mode, const RunReport& report, const S
     const bool exit_zero = report.supervisor.exit_code() == 0;
 
     SupervisorAnswer answer;
-    answer.story =
-        "exit " + (report.supervisor.exit_code() ? std::to_string(*report.supervisor.exit_code())
-                                                 : "by signal " + std::to_string(report.supervisor.signal()));
+    // Appended piece by piece: g++ 12 at -O3 misreads a temporary joined to a literal here.
+    answer.story = "exit ";
+    if (report.supervisor.exit_code()) {
+        answer.story += std::to_string(*report.supervisor.exit_code());
+    } else {
+        answer.story += "by signal ";
+        answer.story += std::to_string(report.supervisor.signal());
+    }
     answer.story += connected ? ", connected" : ", never connected";
     answer.story += std::string(", children:") + (preflight ? " preflight" : "") + (core ? " core" : "") +
                     (cleanup ? " cleanup" : "") + (preflight || core || cleanup ? "" : " none");

@@ -159,8 +159,15 @@ std::string present_state_files(const SweepSession& session) {
     return joined(names, " ");
 }
 
+// Whether `words`, each followed by a space, holds `word`.
 bool contains_word(const std::string& words, std::string_view word) {
-    return contains(" " + words, " " + std::string(word) + " ");
+    for (std::size_t start = 0; start < words.size();) {
+        const std::size_t end = words.find(' ', start);
+        if (end == std::string::npos) return words.substr(start) == word;
+        if (std::string_view(words).substr(start, end - start) == word) return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 // Whether the session ended as the injected failure must make it end.

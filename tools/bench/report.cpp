@@ -56,7 +56,13 @@ std::string reaction(const Summary& s) {
 
 std::string kib(long v) { return v < 0 ? "?" : std::to_string(v) + " KiB"; }
 
-std::string signed_ms(double v) { return (v >= 0 ? "+" : "") + fixed(v, 2) + " ms"; }
+std::string signed_ms(double v) {
+    // Appended piece by piece: g++ 12 at -O3 misreads a literal joined to a temporary here.
+    std::string text = v >= 0 ? "+" : "";
+    text += fixed(v, 2);
+    text += " ms";
+    return text;
+}
 
 std::string ratio(double v) { return fixed(v, 2) + "x"; }
 
