@@ -56,6 +56,19 @@ std::map<std::string_view, bool> state_files_present(const SupervisedSession& se
     return present;
 }
 
+// "exit N" or "exit by signal N". Appended piece by piece: g++ 12 at -O3 misreads a temporary
+// joined to a literal here.
+std::string how_it_ended(const RunReport& report) {
+    std::string story = "exit ";
+    if (report.supervisor.exit_code()) {
+        story += std::to_string(*report.supervisor.exit_code());
+    } else {
+        story += "by signal ";
+        story += std::to_string(report.supervisor.signal());
+    }
+    return story;
+}
+
 // Where the run stopped, read from what it left as a parent reads it: which children started,
 // which state files are this run's (the supervisor never replaces one, so a file is this
 // run's exactly when it was not there before), and whether it connected.
@@ -70,14 +83,7 @@ SupervisorAnswer judge_run(SupervisorMode mode, const RunReport& report, const S
     const bool exit_zero = report.supervisor.exit_code() == 0;
 
     SupervisorAnswer answer;
-    // Appended piece by piece: g++ 12 at -O3 misreads a temporary joined to a literal here.
-    answer.story = "exit ";
-    if (report.supervisor.exit_code()) {
-        answer.story += std::to_string(*report.supervisor.exit_code());
-    } else {
-        answer.story += "by signal ";
-        answer.story += std::to_string(report.supervisor.signal());
-    }
+    answer.story = how_it_ended(report);
     answer.story += connected ? ", connected" : ", never connected";
     answer.story += std::string(", children:") + (preflight ? " preflight" : "") + (core ? " core" : "") +
                     (cleanup ? " cleanup" : "") + (preflight || core || cleanup ? "" : " none");
