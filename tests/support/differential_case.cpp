@@ -89,7 +89,7 @@ SupervisorAnswer judge_run(SupervisorMode mode, const RunReport& report, const S
                     (cleanup ? " cleanup" : "") + (preflight || core || cleanup ? "" : " none");
     answer.story += ", its own files:";
     for (const std::string_view name : kStateFiles)
-        if (ours(name)) answer.story += " " + std::string(name);
+        if (ours(name)) answer.story.append(" ").append(name);
 
     std::vector<Stage>& at = answer.stages;
     if (mode == SupervisorMode::run) {
