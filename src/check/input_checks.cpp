@@ -37,7 +37,10 @@ std::string rule_sentence(FileRule rule, const struct stat& status, uid_t owner_
     switch (rule) {
     case FileRule::no_set_id:
         return "mode " + mode + " has the set-user-id or set-group-id bit; the supervisor wants neither";
-    case FileRule::private_mode: return open_mode_text(status.st_mode, executable ? "0700" : "0600 or 0700");
+    case FileRule::private_mode:
+        return open_mode_text(status.st_mode,
+                              executable ? private_mode_text(S_IRWXU)
+                                         : private_mode_text(S_IRUSR | S_IWUSR) + " or " + private_mode_text(S_IRWXU));
     case FileRule::regular: return "is " + file_type_text(status.st_mode) + ", not a regular file";
     case FileRule::non_empty: return "is empty; the supervisor wants at least one byte";
     case FileRule::owner: return foreign_owner_text(status.st_uid, owner_uid);
@@ -45,7 +48,8 @@ std::string rule_sentence(FileRule rule, const struct stat& status, uid_t owner_
         return "has " + std::to_string(status.st_nlink) +
                " hard links; the supervisor wants exactly one (copy the file in, do not hard-link it)";
     case FileRule::owner_execute:
-        return "mode " + mode + " lacks the owner-execute bit, which every file the supervisor runs needs (0700)";
+        return "mode " + mode + " lacks the owner-execute bit, which every file the supervisor runs needs (" +
+               private_mode_text(S_IRWXU) + ")";
     }
     return "breaks a file rule";
 }

@@ -52,11 +52,11 @@ std::string name_sentence(std::string_view name, NameProblem problem) {
     case NameProblem::not_utf8: return prefix + " is not valid UTF-8";
     case NameProblem::no_prefix: return prefix + " does not begin with " + quoted(kSessionNamePrefix);
     case NameProblem::empty_suffix:
-        return prefix + " has nothing after " + quoted(kSessionNamePrefix) +
-               "; 1 to 64 ASCII letters or digits must follow";
+        return prefix + " has nothing after " + quoted(kSessionNamePrefix) + "; 1 to " +
+               std::to_string(kSessionNameMaxSuffixBytes) + " ASCII letters or digits must follow";
     case NameProblem::long_suffix:
         return prefix + " has " + std::to_string(name.size() - kSessionNamePrefix.size()) + " bytes after " +
-               quoted(kSessionNamePrefix) + "; at most 64 may follow";
+               quoted(kSessionNamePrefix) + "; at most " + std::to_string(kSessionNameMaxSuffixBytes) + " may follow";
     case NameProblem::suffix_character:
         return prefix + " holds a byte other than an ASCII letter or digit after " + quoted(kSessionNamePrefix) +
                " (a dash, an underscore, a dot, or a letter outside ASCII)";
@@ -76,7 +76,8 @@ std::string spec_sentence(const SpecRefusal& refusal) {
                ", a comment, a trailing comma, or text after the document)";
     case SpecProblem::not_a_spec:
         return "is JSON, but neither an object nor an array; it must read "
-               "{\"format\":1,\"parent_nonce\":\"<64 lower-case hex>\"}";
+               "{\"format\":1,\"parent_nonce\":\"<" +
+               std::to_string(kNonceLength) + " lower-case hex>\"}";
     case SpecProblem::wrong_type:
         return "holds a value of the wrong type: \"format\" is a number, \"parent_nonce\" a string, nothing nested";
     case SpecProblem::unknown_key: return "has a key other than \"format\" and \"parent_nonce\"";
@@ -172,7 +173,7 @@ void check_directory(DirectoryContext& context) {
     }
     if (problem == DirectoryProblem::not_private) {
         context.findings.add("directory/mode", Verdict::refused,
-                             private_sentence("directory", status->st_mode, "0700"));
+                             private_sentence("directory", status->st_mode, private_mode_text(S_IRWXU)));
     } else {
         context.findings.add(
             kDirectory, Verdict::passed,
@@ -202,16 +203,17 @@ void check_session_file(DirectoryContext& context) {
                                  name + ": is " + file_type_text(status->st_mode) + ", not a regular file");
             return;
         case SessionFileProblem::too_large:
-            context.findings.add(
-                name + "/size", Verdict::refused,
-                name + ": " + std::to_string(status->st_size) + " bytes, more than the 4096 a session file may hold");
+            context.findings.add(name + "/size", Verdict::refused,
+                                 name + ": " + std::to_string(status->st_size) + " bytes, more than the " +
+                                     std::to_string(kSessionFileMaxBytes) + " a session file may hold");
             return;
         case SessionFileProblem::foreign_owner:
             context.findings.add(name + "/owner", Verdict::refused,
                                  owner_sentence(name, status->st_uid, context.owner_uid));
             break;
         case SessionFileProblem::not_private:
-            context.findings.add(name + "/mode", Verdict::refused, private_sentence(name, status->st_mode, "0600"));
+            context.findings.add(name + "/mode", Verdict::refused,
+                                 private_sentence(name, status->st_mode, private_mode_text(S_IRUSR | S_IWUSR)));
             break;
         }
     }
@@ -232,7 +234,8 @@ void check_session_file(DirectoryContext& context) {
         context.findings.add(name + "/document", Verdict::refused, name + ": " + spec_sentence(nonce.error()));
         return;
     }
-    context.findings.add(name, Verdict::passed, name + ": format 1 with a 64-character nonce");
+    context.findings.add(name, Verdict::passed,
+                         name + ": format 1 with a " + std::to_string(kNonceLength) + "-character nonce");
 }
 
 void check_canonical_path(DirectoryContext& context) {
@@ -278,8 +281,11 @@ void check_parent_socket(DirectoryContext& context) {
         return;
     }
     if (problem == SocketProblem::not_private)
-        context.findings.add(name + "/mode", Verdict::refused,
-                             private_sentence(name, status->st_mode, "0600: a umask of 077 at bind, or a chmod after"));
+        context.findings.add(
+            name + "/mode", Verdict::refused,
+            private_sentence(name, status->st_mode,
+                             private_mode_text(S_IRUSR | S_IWUSR) + ": a umask of " +
+                                 mode_text(kGroupOtherModeBits).substr(1) + " at bind, or a chmod after"));
     if (problem == SocketProblem::foreign_owner)
         context.findings.add(name + "/owner", Verdict::refused,
                              owner_sentence(name, status->st_uid, context.owner_uid));

@@ -38,7 +38,7 @@ bool older(const timespec& a, const timespec& b) noexcept {
 
 // What a supervisor leaves once a state file is complete: root's regular file at mode 0644.
 bool is_finished_state_file(const struct stat& status) noexcept {
-    return S_ISREG(status.st_mode) && status.st_uid == 0 && (status.st_mode & 07777) == 0644;
+    return S_ISREG(status.st_mode) && status.st_uid == 0 && (status.st_mode & 07777) == kFinishedMode;
 }
 
 // What this user cannot look for (a directory it may not search) is left open: the supervisor,

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "session/session_rules.hpp"
+
 namespace quillmere::check {
 
 std::string mode_text(mode_t mode) {
@@ -12,6 +14,8 @@ std::string mode_text(mode_t mode) {
     (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
     return text;
 }
+
+std::string private_mode_text(mode_t owner_bits) { return mode_text(owner_bits & ~kGroupOtherModeBits); }
 
 std::string file_type_text(mode_t mode) {
     switch (mode & S_IFMT) {

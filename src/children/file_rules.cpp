@@ -1,12 +1,12 @@
 #include "children/file_rules.hpp"
 
+#include "session/session_rules.hpp"
+
 namespace quillmere {
 
 namespace {
 
 constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
-// The sticky bit and the owner's own bits are not the concern of these rules.
-constexpr mode_t kGroupOtherBits = S_IRWXG | S_IRWXO;
 
 }  // namespace
 
@@ -14,8 +14,9 @@ FileRuleSet broken_file_rules(const struct stat& status, uid_t owner_uid, bool e
     FileRuleSet broken;
     // it would run with the rights of its owner or group rather than as the child it is
     if ((status.st_mode & kSetIdBits) != 0) broken.add(FileRule::no_set_id);
-    // only its owner may read, change or run it
-    if ((status.st_mode & kGroupOtherBits) != 0) broken.add(FileRule::private_mode);
+    // only its owner may read, change or run it (the sticky bit and the owner's own bits are
+    // not the concern of these rules)
+    if ((status.st_mode & kGroupOtherModeBits) != 0) broken.add(FileRule::private_mode);
     // no FIFO, device or directory
     if (!S_ISREG(status.st_mode)) broken.add(FileRule::regular);
     // nothing to run or to configure from

@@ -15,11 +15,6 @@ namespace quillmere {
 
 namespace {
 
-// Private while the content is incomplete, so that the parent never reads a partial pid or a
-// half-written document; readable by the parent only once the bytes are on disk.
-constexpr mode_t kWritingMode = 0600;
-constexpr mode_t kFinishedMode = 0644;
-
 Result<void> sync_file(int fd) {
     while (::fsync(fd) != 0) {
         if (errno != EINTR) return fail_last_os_error();

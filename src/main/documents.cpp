@@ -1,7 +1,5 @@
 #include "main/documents.hpp"
 
-#include <sys/wait.h>
-
 #include <nlohmann/json.hpp>
 
 #include "linux/path.hpp"
@@ -41,19 +39,6 @@ Result<std::string> completion_document(std::string_view state_dir) {
     } catch (...) {
         return fail(kSessionValidationFailed);
     }
-}
-
-std::string core_exit_document(const CoreEnd& end) {
-    std::string out;
-    out.reserve(64);
-    out.append("{\"format\":1");
-    if (WIFEXITED(end.wait_status)) {
-        out.append(",\"exit_code\":").append(decimal(static_cast<unsigned long long>(WEXITSTATUS(end.wait_status))));
-    } else {
-        out.append(",\"signal\":").append(decimal(static_cast<unsigned long long>(WTERMSIG(end.wait_status))));
-    }
-    out.append(",\"stop_requested\":").append(json_bool(end.stop_requested)).append("}");
-    return out;
 }
 
 std::string pid_document(pid_t pid) { return decimal(static_cast<unsigned long long>(pid)); }

@@ -1,6 +1,7 @@
 #pragma once
 // The exact bytes of what the supervisor reports: the app routing line on standard output, the
-// completion document in "done", how the core ended in "core-exit", and the pid files.
+// completion document in "done" and the pid files ("core-exit" has a unit of its own, beside its
+// reading).
 
 #include <sys/types.h>
 
@@ -8,7 +9,6 @@
 #include <string_view>
 
 #include "app_routing/report.hpp"
-#include "children/core.hpp"
 #include "linux/error.hpp"
 
 namespace quillmere {
@@ -19,10 +19,6 @@ namespace quillmere {
 // {"format":2,"session":NAME} for the final component of `state_dir`, without a line feed;
 // kSessionValidationFailed when there is no such component or it is not valid UTF-8.
 [[nodiscard]] Result<std::string> completion_document(std::string_view state_dir);
-
-// Compact JSON, keys in this order, no line feed: {"format":1,"exit_code":N,"stop_requested":B}
-// for a core that exited, {"format":1,"signal":N,"stop_requested":B} for one a signal ended.
-[[nodiscard]] std::string core_exit_document(const CoreEnd& end);
 
 // Decimal digits only.
 [[nodiscard]] std::string pid_document(pid_t pid);

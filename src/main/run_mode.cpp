@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include "children/core.hpp"
+#include "children/core_exit_record.hpp"
 #include "children/guard.hpp"
 #include "children/input_files.hpp"
 #include "children/sealed_configuration.hpp"

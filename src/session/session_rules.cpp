@@ -11,11 +11,11 @@ namespace quillmere {
 
 namespace {
 
-constexpr mode_t kGroupOtherBits = 077;
-
 static_assert(kSocketPathRoom == sizeof(sockaddr_un{}.sun_path));
 
-[[nodiscard]] bool is_private(const struct stat& status) noexcept { return (status.st_mode & kGroupOtherBits) == 0; }
+[[nodiscard]] bool is_private(const struct stat& status) noexcept {
+    return (status.st_mode & kGroupOtherModeBits) == 0;
+}
 
 }  // namespace
 

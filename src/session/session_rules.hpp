@@ -27,6 +27,9 @@ enum class ArgumentProblem : std::uint8_t {
 // Checked on the text alone, before anything in the file system is looked at.
 [[nodiscard]] std::optional<ArgumentProblem> directory_argument_problem(std::string_view argument);
 
+// The permission bits of group and others, which no private file or directory may have.
+inline constexpr mode_t kGroupOtherModeBits = S_IRWXG | S_IRWXO;
+
 enum class DirectoryProblem : std::uint8_t {
     not_directory,  // a symbolic link, a file, anything but a directory
     not_private,    // a permission bit for group or others

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "check/core_exit_reading.hpp"
+#include "children/core_exit_record.hpp"
 
 namespace quillmere {
 namespace {
@@ -50,7 +50,7 @@ TEST(CoreExitDocument, SaysHowTheCoreEndedWithFormatFirst) {
          }) {
         EXPECT_EQ(core_exit_document(c.end), c.expected) << std::hex << c.end.wait_status;
         // What the checker and the reference parent read back is what was written.
-        const auto read = check::read_core_exit(c.expected);
+        const auto read = read_core_exit(c.expected);
         ASSERT_TRUE(read.has_value()) << c.expected;
         EXPECT_EQ(read->stop_requested, c.end.stop_requested);
         EXPECT_EQ(read->exit_code.has_value(), WIFEXITED(c.end.wait_status)) << c.expected;
@@ -58,7 +58,7 @@ TEST(CoreExitDocument, SaysHowTheCoreEndedWithFormatFirst) {
     for (const char* unreadable : {"", "{}", R"({"format":2,"exit_code":0,"stop_requested":false})",
                                    R"({"format":1,"exit_code":0,"signal":9,"stop_requested":false})",
                                    R"({"format":1,"exit_code":-1,"stop_requested":false})"})
-        EXPECT_FALSE(check::read_core_exit(unreadable).has_value()) << unreadable;
+        EXPECT_FALSE(read_core_exit(unreadable).has_value()) << unreadable;
 }
 
 TEST(PidDocument, DigitsOnly) {

@@ -112,7 +112,7 @@ void print_state_files(const ref::StateDirectory& dir) {
 
 void print_verdict(const ref::SessionReport& report, const ref::StateDirectory& dir, ref::Launch launch) {
     if (const auto core_exit = dir.read_state_file(quillmere::kCoreExitFile)) {
-        const auto record = quillmere::check::read_core_exit(*core_exit);
+        const auto record = quillmere::read_core_exit(*core_exit);
         std::printf("\nThe core %s.\n", record ? quillmere::check::core_end_in_words(*record).c_str()
                                                : ("left an unreadable core-exit: " + *core_exit).c_str());
     }
