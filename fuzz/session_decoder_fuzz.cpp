@@ -41,7 +41,7 @@ bool generic_parse_agrees(std::string_view bytes, const std::string& nonce) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    const quillmere::Result<std::string> decoded = quillmere::decode_spec(bytes);
+    const quillmere::Result<std::string> decoded = quillmere::decode_session_document(bytes);
     if (!decoded.has_value()) {
         // Whatever the reason, a refusal must not tell which check it tripped.
         FUZZ_CHECK(decoded.error() == quillmere::kSessionValidationFailed);
@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The documents a parent writes for this nonce decode back to it, in both shapes.
     const std::string as_object = R"({"format":1,"parent_nonce":")" + nonce + R"("})";
     const std::string as_array = R"([1,")" + nonce + R"("])";
-    const quillmere::Result<std::string> object_again = quillmere::decode_spec(as_object);
-    const quillmere::Result<std::string> array_again = quillmere::decode_spec(as_array);
+    const quillmere::Result<std::string> object_again = quillmere::decode_session_document(as_object);
+    const quillmere::Result<std::string> array_again = quillmere::decode_session_document(as_array);
     FUZZ_CHECK(object_again.has_value() && *object_again == nonce);
     FUZZ_CHECK(array_again.has_value() && *array_again == nonce);
     return 0;

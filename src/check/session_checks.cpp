@@ -64,31 +64,43 @@ std::string name_sentence(std::string_view name, NameProblem problem) {
     return prefix + " is not a state directory name";
 }
 
-std::string spec_sentence(const SpecRefusal& refusal) {
+std::string refusal_sentence(const SessionDocumentRefusal& refusal) {
     const std::string at = std::to_string(refusal.position);
     switch (refusal.problem) {
-    case SpecProblem::too_large: return "more than the 4096 bytes a session file may hold";
-    case SpecProblem::byte_order_mark:
+    case SessionDocumentProblem::too_large: {
+        std::string sentence = "more than the ";
+        sentence += std::to_string(kSessionFileMaxBytes);
+        sentence += " bytes a session file may hold";
+        return sentence;
+    }
+    case SessionDocumentProblem::byte_order_mark:
         return "begins with a UTF-8 byte-order mark; the supervisor reads JSON without one";
-    case SpecProblem::nul_byte: return "holds a NUL byte at byte " + at;
-    case SpecProblem::syntax:
+    case SessionDocumentProblem::nul_byte: return "holds a NUL byte at byte " + at;
+    case SessionDocumentProblem::syntax:
         return "is not one JSON document (a syntax error near byte " + at +
                ", a comment, a trailing comma, or text after the document)";
-    case SpecProblem::not_a_spec:
-        return "is JSON, but neither an object nor an array; it must read "
-               "{\"format\":1,\"parent_nonce\":\"<" +
-               std::to_string(kNonceLength) + " lower-case hex>\"}";
-    case SpecProblem::wrong_type:
+    case SessionDocumentProblem::not_a_session_document: {
+        std::string sentence =
+            "is JSON, but neither an object nor an array; it must read "
+            "{\"format\":1,\"parent_nonce\":\"<";
+        sentence += std::to_string(kNonceLength);
+        sentence += " lower-case hex>\"}";
+        return sentence;
+    }
+    case SessionDocumentProblem::wrong_type:
         return "holds a value of the wrong type: \"format\" is a number, \"parent_nonce\" a string, nothing nested";
-    case SpecProblem::unknown_key: return "has a key other than \"format\" and \"parent_nonce\"";
-    case SpecProblem::duplicate_key: return "gives a key twice";
-    case SpecProblem::missing_key: return "lacks \"format\" or \"parent_nonce\"";
-    case SpecProblem::element_count: return "is an array of other than two elements; the array form is [1,\"<nonce>\"]";
-    case SpecProblem::format_range:
+    case SessionDocumentProblem::unknown_key: return "has a key other than \"format\" and \"parent_nonce\"";
+    case SessionDocumentProblem::duplicate_key: return "gives a key twice";
+    case SessionDocumentProblem::missing_key: return "lacks \"format\" or \"parent_nonce\"";
+    case SessionDocumentProblem::element_count:
+        return "is an array of other than two elements; the array form is [1,\"<nonce>\"]";
+    case SessionDocumentProblem::format_range:
         return "has a \"format\" that is not a whole number from 0 to 4294967295 (no sign, fraction or exponent)";
-    case SpecProblem::unsupported_format: return "has a \"format\" other than 1, the only one the supervisor reads";
-    case SpecProblem::nonce_length: return "has a nonce of " + at + " characters; it must have 64";
-    case SpecProblem::nonce_character:
+    case SessionDocumentProblem::unsupported_format:
+        return "has a \"format\" other than 1, the only one the supervisor reads";
+    case SessionDocumentProblem::nonce_length:
+        return "has a nonce of " + at + " characters; it must have " + std::to_string(kNonceLength);
+    case SessionDocumentProblem::nonce_character:
         return "has a nonce whose character at index " + at +
                " is not one of 0-9 and a-f (upper-case letters are refused)";
     }
@@ -229,9 +241,9 @@ void check_session_file(DirectoryContext& context) {
                              name + ": cannot be read: " + errno_text(content.error().os_errno));
         return;
     }
-    const auto nonce = judge_spec(*content);
+    const auto nonce = judge_session_document(*content);
     if (!nonce.has_value()) {
-        context.findings.add(name + "/document", Verdict::refused, name + ": " + spec_sentence(nonce.error()));
+        context.findings.add(name + "/document", Verdict::refused, name + ": " + refusal_sentence(nonce.error()));
         return;
     }
     context.findings.add(name, Verdict::passed,

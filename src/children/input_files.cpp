@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <utility>
 
 #include "children/file_rules.hpp"
@@ -21,8 +22,13 @@ constexpr char kCapabilityAttribute[] = "security.capability";
 // Runs in the forked child just before exec: the file may have been changed through another
 // open descriptor or a chmod since the supervisor checked it, and this is the last moment at
 // which that can still stop the program from running as root.
+// The hook's values: the owner the file must belong to, and whether it is to be executed.
+constexpr std::size_t kHookOwner = 0;
+constexpr std::size_t kHookExecutable = 1;
+
 int revalidate_descriptor(const PreExecHook& hook) noexcept {
-    return descriptor_violation(hook.fd, hook.owner_uid, hook.executable);
+    return descriptor_violation(hook.fd, static_cast<uid_t>(hook.values[kHookOwner]),
+                                hook.values[kHookExecutable] != 0);
 }
 
 }  // namespace
@@ -100,8 +106,8 @@ PreExecHook revalidation_hook(int fd, uid_t owner_uid, bool executable) noexcept
     PreExecHook hook;
     hook.run = revalidate_descriptor;
     hook.fd = fd;
-    hook.owner_uid = owner_uid;
-    hook.executable = executable;
+    hook.values[kHookOwner] = owner_uid;
+    hook.values[kHookExecutable] = executable ? 1 : 0;
     return hook;
 }
 

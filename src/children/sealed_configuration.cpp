@@ -106,12 +106,7 @@ Result<UniqueFd> open_sealed_for_child(int sealed_fd) {
     // Opening the supervisor's own descriptor path reaches exactly the file it holds, and makes
     // a fresh open file description rather than a duplicate sharing the writer's offset.
     const std::string path = descriptor_path(sealed_fd);
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw == -1 && errno == EINTR);
-    if (raw == -1) return fail_last_os_error();
-    UniqueFd fd(raw);
+    UniqueFd fd = TRY(open_retrying(path, O_RDONLY | O_CLOEXEC));
     TRY(verify_sealed(fd.get()));
     return fd;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "linux/path.hpp"
+#include "linux/syscalls.hpp"
 #include "linux/unique_fd.hpp"
 #include "linux/write_all.hpp"
 
@@ -36,14 +37,9 @@ Result<void> write_state_file(std::string_view state_dir, std::string_view name,
     const std::string path = join_path(state_dir, name);
     // O_EXCL with O_NOFOLLOW: whatever already has the name, a planted link included, makes
     // this fail with EEXIST and is neither followed nor touched. Each name is written once.
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kWritingMode);
-    } while (raw == -1 && errno == EINTR);
-    if (raw == -1) return fail_last_os_error();
     // Closed on every path, its result ignored. A file left by a failure below stays as it is:
     // the supervisor never removes what it wrote into the parent's directory.
-    UniqueFd fd(raw);
+    const UniqueFd fd = TRY(open_retrying(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kWritingMode));
 
     TRY(write_all(fd.get(), content));
     TRY(sync_file(fd.get()));

@@ -3,8 +3,8 @@
 // descriptor, so no PATH search happens), its argv, the environment variables taken out of the
 // supervisor's own environment, and the pre-exec hooks that run in the forked child.
 
-#include <sys/types.h>
-
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,13 +12,13 @@ namespace quillmere {
 
 // One step run in the forked child, after fork and before exec, in the order the hooks were
 // added. It may use only async-signal-safe calls and the values captured here; it returns 0,
-// or the errno with which the spawn then fails.
+// or the errno with which the spawn then fails. The values are filled before fork by whoever
+// made the hook, and mean what its `run` takes them to mean: the spawn only carries them, so
+// that nothing has to be allocated or looked up in the child.
 struct PreExecHook {
     int (*run)(const PreExecHook& hook) noexcept = nullptr;
     int fd = -1;
-    uid_t owner_uid = 0;
-    bool executable = false;
-    pid_t supervisor_pid = 0;
+    std::array<std::int64_t, 2> values{};
 };
 
 struct ChildCommand {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 
@@ -76,11 +77,14 @@ constexpr Error kUncontainedExitUnconfirmed =
     return sent;
 }
 
+// The parent-watch hook's one value: the supervisor's pid, taken before fork.
+constexpr std::size_t kHookSupervisorPid = 0;
+
 int watch_parent(const PreExecHook& hook) noexcept {
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) return errno;
     // The supervisor may have died between fork and prctl; then the death signal will never
     // come, and the child must not run unwatched.
-    if (::getppid() != hook.supervisor_pid) return ECHILD;
+    if (::getppid() != static_cast<pid_t>(hook.values[kHookSupervisorPid])) return ECHILD;
     return 0;
 }
 
@@ -171,7 +175,7 @@ void release_child(OwnedChild& child) noexcept {
 PreExecHook parent_watch_hook(pid_t supervisor_pid) noexcept {
     PreExecHook hook;
     hook.run = &watch_parent;
-    hook.supervisor_pid = supervisor_pid;
+    hook.values[kHookSupervisorPid] = supervisor_pid;
     return hook;
 }
 

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,12 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "linux/cloexec.hpp"
 #include "linux/syscalls.hpp"
 #include "linux/unique_fd.hpp"
-
-#ifndef CLOSE_RANGE_CLOEXEC
-#define CLOSE_RANGE_CLOEXEC (1U << 2)
-#endif
 
 namespace quillmere {
 namespace {
@@ -79,13 +75,7 @@ struct ChildPlan {
 // it) must not reach a root child either: every descriptor above the standard streams is
 // marked close-on-exec, and only the inherit hooks that follow open exactly the named ones.
 [[nodiscard]] int close_unnamed_descriptors_on_exec(unsigned fallback_limit) noexcept {
-    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return 0;
-    if (errno != ENOSYS && errno != EINVAL) return errno;
-    // Kernels before 5.11 know no CLOSE_RANGE_CLOEXEC: mark them one by one.
-    for (unsigned fd = 3; fd < fallback_limit; ++fd) {
-        if (::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC) != 0 && errno != EBADF) return errno;
-    }
-    return 0;
+    return mark_descriptors_cloexec(CloexecFallback::kNumbered, fallback_limit);
 }
 
 // Runs in the forked child: only async-signal-safe calls, no allocation. Returns the errno of

@@ -1,9 +1,11 @@
 #include "linux/syscalls.hpp"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 
 namespace quillmere {
 
@@ -49,6 +51,20 @@ Result<void> pidfd_send_signal(int pidfd, int sig) {
         if (errno != EINTR) return fail_last_os_error();
     }
     return {};
+}
+
+int raw_open_retrying(const char* path, int flags, mode_t mode) noexcept {
+    int fd = -1;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd == -1 && errno == EINTR);
+    return fd;
+}
+
+Result<UniqueFd> open_retrying(const std::string& path, int flags, mode_t mode) {
+    const int fd = raw_open_retrying(path.c_str(), flags, mode);
+    if (fd == -1) return fail_last_os_error();
+    return UniqueFd(fd);
 }
 
 }  // namespace quillmere

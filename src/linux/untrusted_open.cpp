@@ -2,16 +2,12 @@
 
 #include <fcntl.h>
 
-#include <cerrno>
+#include "linux/syscalls.hpp"
 
 namespace quillmere {
 
 Result<UniqueFd> open_untrusted(const std::string& path) {
-    for (;;) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-        if (fd >= 0) return UniqueFd(fd);
-        if (errno != EINTR) return fail_last_os_error();
-    }
+    return open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
 }
 
 }  // namespace quillmere

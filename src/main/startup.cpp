@@ -1,17 +1,16 @@
 #include "main/startup.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <initializer_list>
+
+#include "linux/cloexec.hpp"
+#include "linux/syscalls.hpp"
 
 namespace quillmere {
 
@@ -22,34 +21,9 @@ namespace {
 bool open_standard_descriptors() noexcept {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        int opened = -1;
-        do {
-            opened = ::open("/dev/null", O_RDWR | O_NOCTTY);
-        } while (opened == -1 && errno == EINTR);
-        if (opened != fd) return false;
+        if (raw_open_retrying("/dev/null", O_RDWR | O_NOCTTY) != fd) return false;
     }
     return true;
-}
-
-// Kernels before 5.11 lack close_range: walk the open descriptors themselves, so that none is
-// missed whatever limit the launcher set after opening it.
-void mark_listed_descriptors_cloexec() noexcept {
-    DIR* listing = ::opendir("/proc/self/fd");
-    if (listing == nullptr) return;
-    const int own = ::dirfd(listing);
-    while (const dirent* entry = ::readdir(listing)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd < 3 || fd == own) continue;
-        const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
-        if (flags != -1 && (flags & FD_CLOEXEC) == 0) ::fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
-    }
-    ::closedir(listing);
-}
-
-void mark_inherited_descriptors_cloexec() noexcept {
-    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-    mark_listed_descriptors_cloexec();
 }
 
 // The deepest a run or a recovery goes needs about 24 KiB of stack; a stack overflow cannot
@@ -94,7 +68,7 @@ bool prepare_process() noexcept {
     // file of the supervisor's own.
     if (!enough_stack()) return false;
     if (!open_standard_descriptors()) return false;
-    mark_inherited_descriptors_cloexec();
+    (void)mark_descriptors_cloexec(CloexecFallback::kListed);
     return true;
 }
 

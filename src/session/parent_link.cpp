@@ -12,6 +12,7 @@
 #include <string>
 
 #include "linux/path.hpp"
+#include "linux/syscalls.hpp"
 #include "linux/write_all.hpp"
 #include "session/session_rules.hpp"
 
@@ -32,12 +33,7 @@ constexpr Error kFillEof = Error::with_text(ErrorKind::unexpected_eof, "failed t
 // the connect below reaches the very socket that was checked: whatever is renamed into the
 // path in between is never looked at.
 Result<UniqueFd> open_socket_file(const std::string& socket_path, const std::string& state_dir) {
-    int raw = -1;
-    do {
-        raw = ::open(socket_path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    } while (raw == -1 && errno == EINTR);
-    if (raw == -1) return fail_last_os_error();
-    UniqueFd file(raw);
+    UniqueFd file = TRY(open_retrying(socket_path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat entry {};
     if (::fstat(file.get(), &entry) != 0) return fail_last_os_error();
     struct stat directory {};

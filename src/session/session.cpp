@@ -113,7 +113,7 @@ Result<Session> load_session(std::string_view argument) {
     const UniqueFd file = TRY(open_session_file(file_path));
     TRY(check_open_session_file(file, identity.owner_uid));
     const std::string content = TRY(read_session_file(file));
-    std::string nonce = TRY(decode_spec(content));
+    std::string nonce = TRY(decode_session_document(content));
 
     std::string canonical = TRY(canonical_path(directory));
     TRY(check_same_directory(canonical, identity));

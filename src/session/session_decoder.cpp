@@ -18,7 +18,7 @@ constexpr std::string_view kNonceKey = "parent_nonce";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // The fields of the session file, before their values are judged.
-struct Spec {
+struct SessionDocument {
     std::uint64_t format = 0;
     std::string parent_nonce;
 };
@@ -26,15 +26,17 @@ struct Spec {
 // Follows the document event by event and refuses the first event that the two accepted
 // shapes do not allow, so a duplicate key, a nested value or a third element is seen as it
 // happens rather than being folded away by a generic document tree. The refusal remembers why.
-class SpecReader final : public nlohmann::json_sax<Json> {
+class SessionDocumentReader final : public nlohmann::json_sax<Json> {
 public:
     // Meaningful only once the parse has succeeded.
-    [[nodiscard]] std::optional<Spec> result() const {
+    [[nodiscard]] std::optional<SessionDocument> result() const {
         if (state_ != State::complete) return std::nullopt;
-        return spec_;
+        return document_;
     }
     // Why the parse stopped, once it has.
-    [[nodiscard]] SpecRefusal refusal() const { return refusal_.value_or(SpecRefusal{SpecProblem::syntax, 0}); }
+    [[nodiscard]] SessionDocumentRefusal refusal() const {
+        return refusal_.value_or(SessionDocumentRefusal{SessionDocumentProblem::syntax, 0});
+    }
 
     bool null() override { return refuse_value(); }
     bool boolean(bool) override { return refuse_value(); }
@@ -46,9 +48,9 @@ public:
 
     bool number_unsigned(number_unsigned_t value) override {
         if (!in_format_place()) return refuse_value();
-        if (value > std::numeric_limits<std::uint32_t>::max()) return refuse(SpecProblem::format_range);
+        if (value > std::numeric_limits<std::uint32_t>::max()) return refuse(SessionDocumentProblem::format_range);
         state_ = state_ == State::object_format_value ? State::object_key : State::array_nonce;
-        spec_.format = value;
+        document_.format = value;
         return true;
     }
 
@@ -58,7 +60,7 @@ public:
         case State::array_nonce: state_ = State::array_end; break;
         default: return refuse_value();
         }
-        spec_.parent_nonce = std::move(value);
+        document_.parent_nonce = std::move(value);
         return true;
     }
 
@@ -70,20 +72,20 @@ public:
 
     // Keys arrive unescaped, so "\u0066ormat" counts as "format", and as a duplicate of it.
     bool key(string_t& name) override {
-        if (state_ != State::object_key) return refuse(SpecProblem::wrong_type);
+        if (state_ != State::object_key) return refuse(SessionDocumentProblem::wrong_type);
         if (name == kFormatKey || name == kNonceKey) {
             bool& seen = name == kFormatKey ? seen_format_ : seen_nonce_;
-            if (seen) return refuse(SpecProblem::duplicate_key);
+            if (seen) return refuse(SessionDocumentProblem::duplicate_key);
             seen = true;
             state_ = name == kFormatKey ? State::object_format_value : State::object_nonce_value;
             return true;
         }
-        return refuse(SpecProblem::unknown_key);
+        return refuse(SessionDocumentProblem::unknown_key);
     }
 
     bool end_object() override {
-        if (state_ != State::object_key) return refuse(SpecProblem::wrong_type);
-        if (!seen_format_ || !seen_nonce_) return refuse(SpecProblem::missing_key);
+        if (state_ != State::object_key) return refuse(SessionDocumentProblem::wrong_type);
+        if (!seen_format_ || !seen_nonce_) return refuse(SessionDocumentProblem::missing_key);
         state_ = State::complete;
         return true;
     }
@@ -95,14 +97,14 @@ public:
     }
 
     bool end_array() override {
-        if (state_ != State::array_end) return refuse(SpecProblem::element_count);
+        if (state_ != State::array_end) return refuse(SessionDocumentProblem::element_count);
         state_ = State::complete;
         return true;
     }
 
     bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
         state_ = State::failed;
-        if (!refusal_.has_value()) refusal_ = SpecRefusal{SpecProblem::syntax, position};
+        if (!refusal_.has_value()) refusal_ = SessionDocumentRefusal{SessionDocumentProblem::syntax, position};
         return false;
     }
 
@@ -123,71 +125,77 @@ private:
         return state_ == State::object_format_value || state_ == State::array_format;
     }
 
-    bool refuse(SpecProblem problem) {
+    bool refuse(SessionDocumentProblem problem) {
         state_ = State::failed;
-        if (!refusal_.has_value()) refusal_ = SpecRefusal{problem, 0};
+        if (!refusal_.has_value()) refusal_ = SessionDocumentRefusal{problem, 0};
         return false;
     }
 
     // A value where the shapes have none of its kind.
     bool refuse_value() {
-        if (state_ == State::document) return refuse(SpecProblem::not_a_spec);
-        if (state_ == State::array_end) return refuse(SpecProblem::element_count);
-        return refuse(SpecProblem::wrong_type);
+        if (state_ == State::document) return refuse(SessionDocumentProblem::not_a_session_document);
+        if (state_ == State::array_end) return refuse(SessionDocumentProblem::element_count);
+        return refuse(SessionDocumentProblem::wrong_type);
     }
 
-    bool refuse_number() { return in_format_place() ? refuse(SpecProblem::format_range) : refuse_value(); }
+    bool refuse_number() { return in_format_place() ? refuse(SessionDocumentProblem::format_range) : refuse_value(); }
 
     State state_ = State::document;
     bool seen_format_ = false;
     bool seen_nonce_ = false;
-    Spec spec_;
-    std::optional<SpecRefusal> refusal_;
+    SessionDocument document_;
+    std::optional<SessionDocumentRefusal> refusal_;
 };
 
 bool is_lower_hex(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-std::expected<Spec, SpecRefusal> parse_spec(std::string_view bytes) {
+std::expected<SessionDocument, SessionDocumentRefusal> parse_session_document(std::string_view bytes) {
     // The library skips a byte-order mark unasked; here such a file is not JSON.
-    if (bytes.starts_with(kByteOrderMark)) return std::unexpected(SpecRefusal{SpecProblem::byte_order_mark, 0});
+    if (bytes.starts_with(kByteOrderMark))
+        return std::unexpected(SessionDocumentRefusal{SessionDocumentProblem::byte_order_mark, 0});
     // The library takes a NUL byte for the end of its input, which would let anything at all
     // follow a valid document. JSON has no place for a raw NUL, inside strings or out.
     if (const std::size_t nul = bytes.find('\0'); nul != std::string_view::npos)
-        return std::unexpected(SpecRefusal{SpecProblem::nul_byte, nul});
-    SpecReader reader;
+        return std::unexpected(SessionDocumentRefusal{SessionDocumentProblem::nul_byte, nul});
+    SessionDocumentReader reader;
     // Strict: after the document only whitespace may follow.
     const bool parsed = Json::sax_parse(bytes.begin(), bytes.end(), &reader, nlohmann::json::input_format_t::json,
                                         /*strict=*/true, /*ignore_comments=*/false);
-    std::optional<Spec> spec = reader.result();
-    if (!parsed || !spec.has_value()) return std::unexpected(reader.refusal());
-    return std::move(*spec);
+    std::optional<SessionDocument> document = reader.result();
+    if (!parsed || !document.has_value()) return std::unexpected(reader.refusal());
+    return std::move(*document);
 }
 
 }  // namespace
 
-std::expected<std::string, SpecRefusal> judge_spec(std::string_view bytes) {
+std::expected<std::string, SessionDocumentRefusal> judge_session_document(std::string_view bytes) {
     // The reader reads one byte past the limit, so a file that grew after its size was
     // checked shows up here as too long.
-    if (bytes.size() > kSessionFileMaxBytes) return std::unexpected(SpecRefusal{SpecProblem::too_large, 0});
-    std::expected<Spec, SpecRefusal> spec = std::unexpected(SpecRefusal{SpecProblem::syntax, 0});
+    if (bytes.size() > kSessionFileMaxBytes)
+        return std::unexpected(SessionDocumentRefusal{SessionDocumentProblem::too_large, 0});
+    std::expected<SessionDocument, SessionDocumentRefusal> document =
+        std::unexpected(SessionDocumentRefusal{SessionDocumentProblem::syntax, 0});
     try {
-        spec = parse_spec(bytes);
+        document = parse_session_document(bytes);
     } catch (...) {
         // Allocation failure or a library error: the file is refused like any malformed one.
-        return std::unexpected(SpecRefusal{SpecProblem::syntax, 0});
+        return std::unexpected(SessionDocumentRefusal{SessionDocumentProblem::syntax, 0});
     }
-    if (!spec.has_value()) return std::unexpected(spec.error());
-    if (spec->format != kSupportedFormat) return std::unexpected(SpecRefusal{SpecProblem::unsupported_format, 0});
-    if (spec->parent_nonce.size() != kNonceLength)
-        return std::unexpected(SpecRefusal{SpecProblem::nonce_length, spec->parent_nonce.size()});
-    for (std::size_t i = 0; i < spec->parent_nonce.size(); ++i) {
-        if (!is_lower_hex(spec->parent_nonce[i])) return std::unexpected(SpecRefusal{SpecProblem::nonce_character, i});
+    if (!document.has_value()) return std::unexpected(document.error());
+    if (document->format != kSupportedFormat)
+        return std::unexpected(SessionDocumentRefusal{SessionDocumentProblem::unsupported_format, 0});
+    if (document->parent_nonce.size() != kNonceLength)
+        return std::unexpected(
+            SessionDocumentRefusal{SessionDocumentProblem::nonce_length, document->parent_nonce.size()});
+    for (std::size_t i = 0; i < document->parent_nonce.size(); ++i) {
+        if (!is_lower_hex(document->parent_nonce[i]))
+            return std::unexpected(SessionDocumentRefusal{SessionDocumentProblem::nonce_character, i});
     }
-    return std::move(spec->parent_nonce);
+    return std::move(document->parent_nonce);
 }
 
-Result<std::string> decode_spec(std::string_view bytes) {
-    std::expected<std::string, SpecRefusal> nonce = judge_spec(bytes);
+Result<std::string> decode_session_document(std::string_view bytes) {
+    std::expected<std::string, SessionDocumentRefusal> nonce = judge_session_document(bytes);
     if (!nonce.has_value()) return fail(kSessionValidationFailed);
     return std::move(*nonce);
 }

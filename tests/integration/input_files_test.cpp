@@ -259,8 +259,7 @@ TEST_F(BoundExecutable, TakesThePathAsArgvZeroAndAddsInheritThenRevalidation) {
     EXPECT_EQ(command.hooks[0].fd, file.fd.get());
     EXPECT_EQ(command.hooks[1].run, revalidation.run);
     EXPECT_EQ(command.hooks[1].fd, file.fd.get());
-    EXPECT_EQ(command.hooks[1].owner_uid, kRoot);
-    EXPECT_TRUE(command.hooks[1].executable);
+    EXPECT_EQ(command.hooks[1].values, revalidation.values);
 }
 
 TEST_F(BoundExecutable, RefusesACommandForAnotherProgramAndLeavesItUnchanged) {

@@ -18,25 +18,25 @@ std::string object_with(std::string_view format, std::string_view nonce) {
 struct Case {
     const char* what;
     std::string document;
-    std::optional<SpecProblem> problem = std::nullopt;  // why it is refused
+    std::optional<SessionDocumentProblem> problem = std::nullopt;  // why it is refused
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.what; }
 
-class AcceptedSpec : public ::testing::TestWithParam<Case> {};
-class RejectedSpec : public ::testing::TestWithParam<Case> {};
+class AcceptedDocument : public ::testing::TestWithParam<Case> {};
+class RejectedDocument : public ::testing::TestWithParam<Case> {};
 
-TEST_P(AcceptedSpec, YieldsTheNonce) {
-    const Result<std::string> nonce = decode_spec(GetParam().document);
+TEST_P(AcceptedDocument, YieldsTheNonce) {
+    const Result<std::string> nonce = decode_session_document(GetParam().document);
     ASSERT_TRUE(nonce.has_value()) << GetParam().what;
     EXPECT_EQ(*nonce, kNonce) << GetParam().what;
 }
 
-TEST_P(RejectedSpec, IsTheUniformValidationErrorAndNamesItsProblem) {
-    const Result<std::string> nonce = decode_spec(GetParam().document);
+TEST_P(RejectedDocument, IsTheUniformValidationErrorAndNamesItsProblem) {
+    const Result<std::string> nonce = decode_session_document(GetParam().document);
     ASSERT_FALSE(nonce.has_value()) << GetParam().what;
     EXPECT_EQ(nonce.error(), kSessionValidationFailed) << GetParam().what;
-    const auto judged = judge_spec(GetParam().document);
+    const auto judged = judge_session_document(GetParam().document);
     ASSERT_FALSE(judged.has_value()) << GetParam().what;
     EXPECT_EQ(judged.error().problem, GetParam().problem) << GetParam().what;
 }
@@ -47,7 +47,7 @@ std::string padded_to(std::string document, std::size_t size) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, AcceptedSpec,
+    Shapes, AcceptedDocument,
     ::testing::Values(Case{"object, format first", object_with("1", kNonce)},
                       Case{"object, nonce first", "{\"parent_nonce\":\"" + kNonce + "\",\"format\":1}"},
                       Case{"whitespace everywhere and a final line feed",
@@ -63,71 +63,81 @@ std::string nonce_with_escaped_first_letter() {
 }
 
 TEST(SessionDecoder, EscapedNonceLetterIsTakenAsThatLetter) {
-    const Result<std::string> nonce = decode_spec(object_with("1", nonce_with_escaped_first_letter()));
+    const Result<std::string> nonce = decode_session_document(object_with("1", nonce_with_escaped_first_letter()));
     ASSERT_TRUE(nonce.has_value());
     EXPECT_EQ(*nonce, "a" + kNonce.substr(1));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, RejectedSpec,
+    Shapes, RejectedDocument,
     ::testing::Values(
-        Case{"empty", "", SpecProblem::syntax}, Case{"whitespace only", " \n", SpecProblem::syntax},
-        Case{"third key", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\",\"extra\":0}", SpecProblem::unknown_key},
+        Case{"empty", "", SessionDocumentProblem::syntax},
+        Case{"whitespace only", " \n", SessionDocumentProblem::syntax},
+        Case{"third key", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\",\"extra\":0}",
+             SessionDocumentProblem::unknown_key},
         Case{"duplicate key", "{\"format\":1,\"format\":1,\"parent_nonce\":\"" + kNonce + "\"}",
-             SpecProblem::duplicate_key},
+             SessionDocumentProblem::duplicate_key},
         Case{"duplicate key written as an escape",
-             "{\"format\":1,\"\\u0066ormat\":1,\"parent_nonce\":\"" + kNonce + "\"}", SpecProblem::duplicate_key},
+             "{\"format\":1,\"\\u0066ormat\":1,\"parent_nonce\":\"" + kNonce + "\"}",
+             SessionDocumentProblem::duplicate_key},
         Case{"duplicate nonce",
              "{\"parent_nonce\":\"" + kNonce + "\",\"format\":1,\"parent_nonce\":\"" + kNonce + "\"}",
-             SpecProblem::duplicate_key},
-        Case{"missing nonce", "{\"format\":1}", SpecProblem::missing_key},
-        Case{"missing format", "{\"parent_nonce\":\"" + kNonce + "\"}", SpecProblem::missing_key},
-        Case{"empty object", "{}", SpecProblem::missing_key},
-        Case{"key differing in case", "{\"Format\":1,\"parent_nonce\":\"" + kNonce + "\"}", SpecProblem::unknown_key},
-        Case{"format 2", object_with("2", kNonce), SpecProblem::unsupported_format},
-        Case{"format 0", object_with("0", kNonce), SpecProblem::unsupported_format},
-        Case{"format as a string", object_with("\"1\"", kNonce), SpecProblem::wrong_type},
-        Case{"format with a fraction", object_with("1.0", kNonce), SpecProblem::format_range},
-        Case{"format with an exponent", object_with("1e0", kNonce), SpecProblem::format_range},
-        Case{"format negative", object_with("-1", kNonce), SpecProblem::format_range},
-        Case{"format negative zero", object_with("-0", kNonce), SpecProblem::format_range},
-        Case{"format above 32 bits", object_with("4294967296", kNonce), SpecProblem::format_range},
-        Case{"format above 32 bits, congruent to 1", object_with("4294967297", kNonce), SpecProblem::format_range},
-        Case{"format above 64 bits", object_with("18446744073709551617", kNonce), SpecProblem::format_range},
-        Case{"format with a leading zero", object_with("01", kNonce), SpecProblem::syntax},
-        Case{"format true", object_with("true", kNonce), SpecProblem::wrong_type},
-        Case{"format null", object_with("null", kNonce), SpecProblem::wrong_type},
-        Case{"format nested", object_with("[1]", kNonce), SpecProblem::wrong_type},
-        Case{"nonce nested", "{\"format\":1,\"parent_nonce\":[\"" + kNonce + "\"]}", SpecProblem::wrong_type},
-        Case{"nonce object", "{\"format\":1,\"parent_nonce\":{}}", SpecProblem::wrong_type},
-        Case{"nonce as a number", "{\"format\":1,\"parent_nonce\":1}", SpecProblem::wrong_type},
-        Case{"nonce of 63", object_with("1", kNonce.substr(1)), SpecProblem::nonce_length},
-        Case{"nonce of 65", object_with("1", kNonce + "0"), SpecProblem::nonce_length},
+             SessionDocumentProblem::duplicate_key},
+        Case{"missing nonce", "{\"format\":1}", SessionDocumentProblem::missing_key},
+        Case{"missing format", "{\"parent_nonce\":\"" + kNonce + "\"}", SessionDocumentProblem::missing_key},
+        Case{"empty object", "{}", SessionDocumentProblem::missing_key},
+        Case{"key differing in case", "{\"Format\":1,\"parent_nonce\":\"" + kNonce + "\"}",
+             SessionDocumentProblem::unknown_key},
+        Case{"format 2", object_with("2", kNonce), SessionDocumentProblem::unsupported_format},
+        Case{"format 0", object_with("0", kNonce), SessionDocumentProblem::unsupported_format},
+        Case{"format as a string", object_with("\"1\"", kNonce), SessionDocumentProblem::wrong_type},
+        Case{"format with a fraction", object_with("1.0", kNonce), SessionDocumentProblem::format_range},
+        Case{"format with an exponent", object_with("1e0", kNonce), SessionDocumentProblem::format_range},
+        Case{"format negative", object_with("-1", kNonce), SessionDocumentProblem::format_range},
+        Case{"format negative zero", object_with("-0", kNonce), SessionDocumentProblem::format_range},
+        Case{"format above 32 bits", object_with("4294967296", kNonce), SessionDocumentProblem::format_range},
+        Case{"format above 32 bits, congruent to 1", object_with("4294967297", kNonce),
+             SessionDocumentProblem::format_range},
+        Case{"format above 64 bits", object_with("18446744073709551617", kNonce), SessionDocumentProblem::format_range},
+        Case{"format with a leading zero", object_with("01", kNonce), SessionDocumentProblem::syntax},
+        Case{"format true", object_with("true", kNonce), SessionDocumentProblem::wrong_type},
+        Case{"format null", object_with("null", kNonce), SessionDocumentProblem::wrong_type},
+        Case{"format nested", object_with("[1]", kNonce), SessionDocumentProblem::wrong_type},
+        Case{"nonce nested", "{\"format\":1,\"parent_nonce\":[\"" + kNonce + "\"]}",
+             SessionDocumentProblem::wrong_type},
+        Case{"nonce object", "{\"format\":1,\"parent_nonce\":{}}", SessionDocumentProblem::wrong_type},
+        Case{"nonce as a number", "{\"format\":1,\"parent_nonce\":1}", SessionDocumentProblem::wrong_type},
+        Case{"nonce of 63", object_with("1", kNonce.substr(1)), SessionDocumentProblem::nonce_length},
+        Case{"nonce of 65", object_with("1", kNonce + "0"), SessionDocumentProblem::nonce_length},
         Case{"nonce upper case", object_with("1", "0123456789ABCDEF" + kNonce.substr(16)),
-             SpecProblem::nonce_character},
-        Case{"nonce with a non-hex letter", object_with("1", "g" + kNonce.substr(1)), SpecProblem::nonce_character},
-        Case{"nonce with an escaped NUL", object_with("1", "\\u0000" + kNonce.substr(1)), SpecProblem::nonce_character},
+             SessionDocumentProblem::nonce_character},
+        Case{"nonce with a non-hex letter", object_with("1", "g" + kNonce.substr(1)),
+             SessionDocumentProblem::nonce_character},
+        Case{"nonce with an escaped NUL", object_with("1", "\\u0000" + kNonce.substr(1)),
+             SessionDocumentProblem::nonce_character},
         Case{"nonce with an escaped upper-case letter", object_with("1", "\\u0041" + kNonce.substr(1)),
-             SpecProblem::nonce_character},
-        Case{"two documents", object_with("1", kNonce) + object_with("1", kNonce), SpecProblem::syntax},
+             SessionDocumentProblem::nonce_character},
+        Case{"two documents", object_with("1", kNonce) + object_with("1", kNonce), SessionDocumentProblem::syntax},
         Case{"trailing comma in the object", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\",}",
-             SpecProblem::syntax},
-        Case{"trailing text", object_with("1", kNonce) + " x", SpecProblem::syntax},
-        Case{"NUL after the document", object_with("1", kNonce) + std::string(1, '\0') + "junk", SpecProblem::nul_byte},
-        Case{"byte-order mark", "\xEF\xBB\xBF" + object_with("1", kNonce), SpecProblem::byte_order_mark},
-        Case{"comment", "/* */" + object_with("1", kNonce), SpecProblem::syntax},
+             SessionDocumentProblem::syntax},
+        Case{"trailing text", object_with("1", kNonce) + " x", SessionDocumentProblem::syntax},
+        Case{"NUL after the document", object_with("1", kNonce) + std::string(1, '\0') + "junk",
+             SessionDocumentProblem::nul_byte},
+        Case{"byte-order mark", "\xEF\xBB\xBF" + object_with("1", kNonce), SessionDocumentProblem::byte_order_mark},
+        Case{"comment", "/* */" + object_with("1", kNonce), SessionDocumentProblem::syntax},
         Case{"nested object value", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\",\"x\":{\"format\":1}}",
-             SpecProblem::unknown_key},
-        Case{"wrapped in an array", "[" + object_with("1", kNonce) + "]", SpecProblem::wrong_type},
-        Case{"null", "null", SpecProblem::not_a_spec},
-        Case{"bare nonce string", "\"" + kNonce + "\"", SpecProblem::not_a_spec},
-        Case{"bare number", "1", SpecProblem::not_a_spec}, Case{"array of one", "[1]", SpecProblem::element_count},
-        Case{"array of three", "[1,\"" + kNonce + "\",1]", SpecProblem::element_count},
-        Case{"array in the wrong order", "[\"" + kNonce + "\",1]", SpecProblem::wrong_type},
-        Case{"array with a trailing comma", "[1,\"" + kNonce + "\",]", SpecProblem::syntax},
-        Case{"array with format 2", "[2,\"" + kNonce + "\"]", SpecProblem::unsupported_format},
-        Case{"unterminated", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\"", SpecProblem::syntax},
-        Case{"one byte over the limit", padded_to(object_with("1", kNonce), 4097), SpecProblem::too_large}));
+             SessionDocumentProblem::unknown_key},
+        Case{"wrapped in an array", "[" + object_with("1", kNonce) + "]", SessionDocumentProblem::wrong_type},
+        Case{"null", "null", SessionDocumentProblem::not_a_session_document},
+        Case{"bare nonce string", "\"" + kNonce + "\"", SessionDocumentProblem::not_a_session_document},
+        Case{"bare number", "1", SessionDocumentProblem::not_a_session_document},
+        Case{"array of one", "[1]", SessionDocumentProblem::element_count},
+        Case{"array of three", "[1,\"" + kNonce + "\",1]", SessionDocumentProblem::element_count},
+        Case{"array in the wrong order", "[\"" + kNonce + "\",1]", SessionDocumentProblem::wrong_type},
+        Case{"array with a trailing comma", "[1,\"" + kNonce + "\",]", SessionDocumentProblem::syntax},
+        Case{"array with format 2", "[2,\"" + kNonce + "\"]", SessionDocumentProblem::unsupported_format},
+        Case{"unterminated", "{\"format\":1,\"parent_nonce\":\"" + kNonce + "\"", SessionDocumentProblem::syntax},
+        Case{"one byte over the limit", padded_to(object_with("1", kNonce), 4097), SessionDocumentProblem::too_large}));
 
 }  // namespace
 }  // namespace quillmere
