@@ -274,21 +274,21 @@ TEST(Containment, RefusesSigchldDispositionsThatGiveAwayTheExit) {
 }
 
 int append_byte(const PreExecHook& hook) noexcept {
-    const char byte = static_cast<char>(hook.owner_uid);
+    const char byte = static_cast<char>(hook.values[0]);
     return ::write(hook.fd, &byte, 1) == 1 ? 0 : errno;
 }
 
-int refuse(const PreExecHook& hook) noexcept { return static_cast<int>(hook.owner_uid); }
+int refuse(const PreExecHook& hook) noexcept { return static_cast<int>(hook.values[0]); }
 
 TEST(Containment, HooksRunInOrderAndTheFirstFailureFailsTheSpawnLeavingNoChild) {
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
     ChildCommand command = stand_in_command();
     command.hooks = {
-        PreExecHook{&append_byte, ends[1], '1', false, 0},
-        PreExecHook{&append_byte, ends[1], '2', false, 0},
-        PreExecHook{&refuse, -1, EACCES, false, 0},
-        PreExecHook{&append_byte, ends[1], '4', false, 0},
+        PreExecHook{&append_byte, ends[1], {'1', 0}},
+        PreExecHook{&append_byte, ends[1], {'2', 0}},
+        PreExecHook{&refuse, -1, {EACCES, 0}},
+        PreExecHook{&append_byte, ends[1], {'4', 0}},
     };
     const int outcome = run_in_fork([&] {
         auto child = spawn_contained(command);
